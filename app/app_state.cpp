@@ -1,0 +1,4 @@
+#include "app/app.h"
+
+HINSTANCE module_instance;
+HWND main_window;

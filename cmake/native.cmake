@@ -1,0 +1,40 @@
+# The native build: the portable core under AddressSanitizer and UBSan.
+find_package(GTest REQUIRED)
+
+set(QB_SANITIZE -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
+set(QB_NATIVE_FLAGS -Wall -Wextra -Werror -g -O1)
+
+add_library(qb_core STATIC ${CORE_SOURCES})
+target_include_directories(qb_core PUBLIC ${PROJECT_SOURCE_DIR})
+target_compile_options(qb_core PRIVATE ${QB_NATIVE_FLAGS} ${QB_SANITIZE})
+target_link_options(qb_core PUBLIC ${QB_SANITIZE})
+
+add_executable(core_tests
+    tests/settings/settings_core_test.cpp
+    tests/mailcheck/pop3_reply_test.cpp
+    tests/app/polling_test.cpp)
+target_compile_options(core_tests PRIVATE ${QB_NATIVE_FLAGS} ${QB_SANITIZE}
+    -finput-charset=UTF-8 -fexec-charset=CP932)
+target_link_libraries(core_tests PRIVATE qb_core GTest::gtest GTest::gtest_main)
+add_test(NAME core_tests COMMAND core_tests)
+
+# libFuzzer needs clang, while the core's Japanese literals need g++'s
+# -fexec-charset; the fuzz targets are therefore built by clang directly.
+# They link only code without Japanese literals.
+find_program(CLANGXX clang++ REQUIRED)
+set(FUZZ_FLAGS -std=c++17 -g -O1 -fsanitize=fuzzer,address,undefined
+    -fno-sanitize-recover=all -Wall -Wextra -Werror -I${PROJECT_SOURCE_DIR})
+set(FUZZ_TARGETS)
+foreach(target settings_reader_fuzz reply_reader_fuzz)
+    set(sources ${PROJECT_SOURCE_DIR}/tests/fuzz/${target}.cpp
+        ${PROJECT_SOURCE_DIR}/settings/settings_core.cpp
+        ${PROJECT_SOURCE_DIR}/mailcheck/pop3_reply.cpp)
+    add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/fuzz/${target}
+        COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/fuzz
+        COMMAND ${CLANGXX} ${FUZZ_FLAGS} ${sources} -o ${CMAKE_BINARY_DIR}/fuzz/${target}
+        DEPENDS ${sources} ${PROJECT_SOURCE_DIR}/settings/user_settings.h
+                ${PROJECT_SOURCE_DIR}/mailcheck/pop3_reply.h
+        COMMENT "Building fuzz target ${target}")
+    list(APPEND FUZZ_TARGETS ${CMAKE_BINARY_DIR}/fuzz/${target})
+endforeach()
+add_custom_target(fuzzers ALL DEPENDS ${FUZZ_TARGETS})

@@ -1,0 +1,41 @@
+# The Windows builds: the program, and on the 64-bit build the Wine tests.
+enable_language(RC)
+
+set(QB_WARNINGS -Wall -Wextra -Werror)
+# Sources are UTF-8; string literals become code page 932 bytes.
+set(QB_CHARSET -finput-charset=UTF-8 -fexec-charset=CP932)
+set(QB_SMALL -Os -ffunction-sections -fdata-sections -fno-exceptions -fno-rtti
+    -fno-asynchronous-unwind-tables)
+
+set(WIN_SOURCES
+    app/app_state.cpp
+    app/main_window.cpp
+    settings/settings_file.cpp
+    mailcheck/mail_check.cpp
+    tray/tray.cpp
+    dialogs/dialogs.cpp
+    shell/shell.cpp)
+
+function(qb_program_options target)
+    target_include_directories(${target} PRIVATE ${PROJECT_SOURCE_DIR})
+    target_compile_options(${target} PRIVATE ${QB_WARNINGS} ${QB_CHARSET} ${QB_SMALL})
+    target_compile_definitions(${target} PRIVATE WIN32_LEAN_AND_MEAN NOMINMAX
+        _WIN32_WINNT=0x0600 WINVER=0x0600)
+endfunction()
+
+# The program's modules as libraries, so tests link exactly the code that ships.
+add_library(qb_core STATIC ${CORE_SOURCES})
+qb_program_options(qb_core)
+add_library(qb_win STATIC ${WIN_SOURCES})
+qb_program_options(qb_win)
+target_link_libraries(qb_win PUBLIC qb_core ws2_32 shell32 ole32 uuid comdlg32 winmm gdi32)
+
+add_executable(quillbeam WIN32 app/winmain.cpp resources/quillbeam.rc)
+qb_program_options(quillbeam)
+target_link_libraries(quillbeam PRIVATE qb_win)
+target_link_options(quillbeam PRIVATE -static -s -Wl,--gc-sections -Wl,--no-insert-timestamp)
+set_target_properties(quillbeam PROPERTIES OUTPUT_NAME quillbeam)
+
+if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+    include(cmake/wine-tests.cmake)
+endif()

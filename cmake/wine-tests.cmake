@@ -1,0 +1,58 @@
+# Windows tests, built with mingw and run by ctest under Wine through
+# CMAKE_CROSSCOMPILING_EMULATOR (tests/support/wine-run).
+set(gtest_disable_pthreads OFF CACHE BOOL "" FORCE)
+set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
+add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
+
+add_library(qb_test_support STATIC
+    tests/support/message_box_hook.cpp
+    tests/support/pop3_script_server.cpp
+    tests/support/test_files.cpp)
+target_include_directories(qb_test_support PUBLIC ${PROJECT_SOURCE_DIR})
+target_compile_options(qb_test_support PRIVATE -Wall -Wextra -Werror ${QB_CHARSET})
+target_link_libraries(qb_test_support PUBLIC gtest ws2_32)
+
+function(qb_wine_test name)
+    cmake_parse_arguments(T "" "" "SOURCES;LIBS;FIXTURES;LABELS" ${ARGN})
+    add_executable(${name} ${T_SOURCES})
+    target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR})
+    target_compile_options(${name} PRIVATE -Wall -Wextra -Werror ${QB_CHARSET})
+    target_compile_definitions(${name} PRIVATE WIN32_LEAN_AND_MEAN NOMINMAX
+        _WIN32_WINNT=0x0600 WINVER=0x0600)
+    target_link_libraries(${name} PRIVATE ${T_LIBS} qb_test_support gtest)
+    target_link_options(${name} PRIVATE -static)
+    add_test(NAME ${name} COMMAND ${name})
+    set_tests_properties(${name} PROPERTIES RUN_SERIAL TRUE TIMEOUT 600)
+    if(T_FIXTURES)
+        set_tests_properties(${name} PROPERTIES FIXTURES_REQUIRED "${T_FIXTURES}")
+    endif()
+endfunction()
+
+qb_wine_test(settings_file_test
+    SOURCES tests/settings/settings_file_test.cpp tests/support/win_test_main.cpp
+    LIBS qb_win)
+qb_wine_test(mail_check_test
+    SOURCES tests/mailcheck/mail_check_test.cpp tests/support/recording_shell_doubles.cpp
+            tests/support/win_test_main.cpp
+    LIBS qb_win)
+# The name lookup that must fail runs where no resolver can be reached.
+set_tests_properties(mail_check_test PROPERTIES
+    ENVIRONMENT "GTEST_FILTER=-*Unresolvable*")
+add_test(NAME mail_check_unresolvable_test
+    COMMAND unshare -n ${CMAKE_CROSSCOMPILING_EMULATOR} $<TARGET_FILE:mail_check_test>
+            --gtest_filter=*Unresolvable*)
+set_tests_properties(mail_check_unresolvable_test PROPERTIES RUN_SERIAL TRUE TIMEOUT 120)
+
+qb_wine_test(dovecot_check_test
+    SOURCES tests/mailcheck/dovecot_check_test.cpp tests/support/recording_shell_doubles.cpp
+            tests/support/win_test_main.cpp
+    LIBS qb_win
+    FIXTURES dovecot)
+
+add_test(NAME dovecot_start COMMAND ${PROJECT_SOURCE_DIR}/tests/support/demo-mailbox start
+    ${CMAKE_BINARY_DIR}/dovecot 127.0.0.9)
+add_test(NAME dovecot_stop COMMAND ${PROJECT_SOURCE_DIR}/tests/support/demo-mailbox stop
+    ${CMAKE_BINARY_DIR}/dovecot)
+set_tests_properties(dovecot_start PROPERTIES FIXTURES_SETUP dovecot)
+set_tests_properties(dovecot_stop PROPERTIES FIXTURES_CLEANUP dovecot)

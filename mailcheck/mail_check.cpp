@@ -1,0 +1,172 @@
+#include "mailcheck/mail_check.h"
+
+#include <string.h>
+
+#include "mailcheck/pop3_reply.h"
+#include "settings/user_settings.h"
+#include "shell/shell.h"
+#include "tray/tray.h"
+
+SOCKET mail_socket = INVALID_SOCKET;
+
+namespace {
+
+// Received bytes not yet taken by a reply: a reply is complete only at its
+// LF, and whatever came after it belongs to the next one.
+char receive_buffer[REPLY_BUFFER_SIZE - 1];
+int receive_begin;
+int receive_end;
+ReplyLine reply;
+
+// Every failure closes the socket before its box is shown: while the box is
+// open the settings dialog may start a new check, which needs the socket
+// variable for itself.
+void close_mail_socket()
+{
+    if (mail_socket != INVALID_SOCKET) {
+        closesocket(mail_socket);
+        mail_socket = INVALID_SOCKET;
+    }
+}
+
+// The text is copied first: server text is shown as it is, never used as a
+// format, and a check nested in the box's message loop reuses the buffers.
+int show_error(HWND owner, const char* text)
+{
+    char shown[REPLY_BUFFER_SIZE];
+    lstrcpynA(shown, text, sizeof shown);
+    close_mail_socket();
+    MessageBoxA(owner, shown, "Error", MB_OK | MB_ICONERROR);
+    return 0;
+}
+
+// Reads one whole reply line into `reply`; 0 when the peer closed, failed
+// or timed out first.
+int receive_reply_line()
+{
+    reply_line_reset(&reply);
+    while (!reply.complete) {
+        if (receive_begin == receive_end) {
+            int received = recv(mail_socket, receive_buffer, sizeof receive_buffer, 0);
+            if (received <= 0)
+                return 0;
+            receive_begin = 0;
+            receive_end = received;
+        }
+        receive_begin += static_cast<int>(reply_line_feed(
+            &reply, receive_buffer + receive_begin,
+            static_cast<size_t>(receive_end - receive_begin)));
+    }
+    return 1;
+}
+
+const hostent* resolve_server(const char* name)
+{
+    const hostent* host = gethostbyname(name);
+    if (host == nullptr) {
+        unsigned long address = inet_addr(name);
+        host = gethostbyaddr(reinterpret_cast<const char*>(&address), 4, AF_INET);
+    }
+    if (host != nullptr && (host->h_addrtype != AF_INET || host->h_addr_list[0] == nullptr))
+        host = nullptr;
+    return host;
+}
+
+} // namespace
+
+int start_network(HWND owner)
+{
+    WSADATA data;
+    const WORD version = MAKEWORD(2, 2);
+    if (WSAStartup(version, &data) != 0) {
+        MessageBoxA(owner, "WSAStartup error", "Error", MB_OK | MB_ICONERROR);
+        return 0;
+    }
+    if (data.wVersion != version) {
+        MessageBoxA(owner, "Winsock version error", "Error", MB_OK | MB_ICONERROR);
+        return 0;
+    }
+    return 1;
+}
+
+int read_reply(HWND owner)
+{
+    if (!receive_reply_line())
+        return show_error(owner, "メールデータ受信に失敗");
+    if (reply.text[0] == '-')
+        return show_error(owner, reply.text);   // the server's own words
+    return 1;
+}
+
+int send_command(HWND owner, const char* line)
+{
+    int length = lstrlenA(line);
+    int sent = 0;
+    while (sent < length) {
+        int result = send(mail_socket, line + sent, length - sent, 0);
+        if (result < 0)
+            return show_error(owner, "メールデータ送信に失敗");
+        sent += result;
+    }
+    return 1;
+}
+
+int check_mailbox(HWND owner)
+{
+    const hostent* host = resolve_server(user_settings.pop_server);
+    if (host == nullptr) {
+        MessageBoxA(owner, "POPサーバー名取得に失敗", "Error", MB_OK | MB_ICONERROR);
+        return 0;
+    }
+
+    mail_socket = socket(AF_INET, SOCK_STREAM, 0);
+    if (mail_socket == INVALID_SOCKET) {
+        MessageBoxA(owner, "Mail socket open error", "Error", MB_OK | MB_ICONERROR);
+        return 0;
+    }
+    receive_begin = receive_end = 0;
+    DWORD timeout = MAIL_SOCKET_TIMEOUT_MS;
+    setsockopt(mail_socket, SOL_SOCKET, SO_RCVTIMEO,
+               reinterpret_cast<const char*>(&timeout), sizeof timeout);
+    setsockopt(mail_socket, SOL_SOCKET, SO_SNDTIMEO,
+               reinterpret_cast<const char*>(&timeout), sizeof timeout);
+
+    sockaddr_in address;
+    memset(&address, 0, sizeof address);
+    address.sin_family = AF_INET;
+    address.sin_port = htons(POP3_PORT);
+    size_t address_length = static_cast<size_t>(host->h_length);
+    if (address_length > sizeof address.sin_addr)
+        address_length = sizeof address.sin_addr;
+    memcpy(&address.sin_addr, host->h_addr_list[0], address_length);
+    if (connect(mail_socket, reinterpret_cast<const sockaddr*>(&address), sizeof address) < 0)
+        return show_error(owner, "Mail connect error");
+
+    char command[COMMAND_BUFFER_SIZE];
+    if (!read_reply(owner))
+        return 0;
+    build_command(command, sizeof command, "USER", user_settings.account);
+    if (!send_command(owner, command) || !read_reply(owner))
+        return 0;
+    build_command(command, sizeof command, "PASS", user_settings.password);
+    if (!send_command(owner, command) || !read_reply(owner))
+        return 0;
+    if (!send_command(owner, "STAT\r\n"))
+        return 0;
+    if (!receive_reply_line())
+        return show_error(owner, "メールデータ受信失敗");
+    if (reply.text[0] == '-')
+        return show_error(owner, reply.text);
+
+    int count = stat_message_count(reply.text);
+    if (count > 0) {
+        char notice[REPLY_BUFFER_SIZE];
+        wsprintfA(notice, "合計%d通のメールが着ています", count);
+        if (user_settings.sound_on == 1)
+            play_new_mail_sound();
+        remove_mail_icon(owner);
+        add_mail_icon(owner, notice);
+    }
+    close_mail_socket();   // no QUIT: the mailbox stays untouched
+    return 1;
+}

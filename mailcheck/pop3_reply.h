@@ -1,0 +1,30 @@
+// One POP3 reply line out of a stream of received bytes, the STAT count and
+// the command lines. Portable: no windows.h.
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+
+constexpr size_t REPLY_BUFFER_SIZE = 256;    // a reply line, terminator included
+constexpr size_t COMMAND_BUFFER_SIZE = 262;  // "USER " + 254 bytes + CR LF + terminator
+constexpr int POP3_PORT = 110;
+
+struct ReplyLine {
+    char text[REPLY_BUFFER_SIZE];   // the line without its line end, terminated
+    size_t length;                  // bytes kept in text
+    bool complete;                  // its LF has been seen
+};
+
+void reply_line_reset(ReplyLine* line);
+
+// Takes bytes up to and including the first LF. Bytes beyond the buffer's
+// capacity are dropped; bytes after the LF are left for the next reply.
+// Returns the number of bytes taken from data.
+size_t reply_line_feed(ReplyLine* line, const char* data, size_t size);
+
+// The message count of a STAT reply: its second white-space separated token
+// as a decimal number, 0 when there is none.
+int32_t stat_message_count(const char* reply);
+
+// verb, a blank, value, CR LF; the value is cut so the line fits out.
+void build_command(char* out, size_t out_size, const char* verb, const char* value);

@@ -1,0 +1,25 @@
+// Every identifier shared by the program and its resources.
+#pragma once
+
+#define IDM_EXIT             40001
+#define IDM_ABOUT            40003
+#define IDM_SETTINGS         40004
+#define IDM_LAUNCH_MAILER    40006
+#define IDM_CLOSE_NOTICE     40007
+
+#define IDC_OK_BUTTON        1003
+#define IDC_CANCEL_BUTTON    1004
+#define IDC_CHECK_TIME       1005
+#define IDC_STARTUP          1005
+#define IDC_POP_SERVER       1006
+#define IDC_ACCOUNT          1007
+#define IDC_PASSWORD         1008
+#define IDC_MAILER_PATH      1009
+#define IDC_BROWSE           1010
+#define IDC_SOUND            1011
+
+#define MAIN_ICON_ID         553
+#define MAIL_ICON_ID         355
+#define CHECK_TIMER_ID       123
+#define WM_MAINICON_NOTIFY   (WM_USER + 1)
+#define WM_MAILICON_NOTIFY   (WM_USER + 2)

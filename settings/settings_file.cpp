@@ -1,0 +1,87 @@
+#include "settings/settings_file.h"
+
+#include <stdio.h>
+
+#include "app/app.h"
+#include "dialogs/dialogs.h"
+#include "resources/resource.h"
+#include "settings/user_settings.h"
+
+namespace {
+
+int save_failed(HWND owner, const char* temp_path)
+{
+    if (temp_path[0] != '\0')
+        DeleteFileA(temp_path);
+    MessageBoxA(owner, "User file create error", "Error", MB_OK | MB_ICONERROR);
+    return 0;
+}
+
+} // namespace
+
+int load_settings(HWND owner)
+{
+    char directory[MAX_PATH];
+    DWORD length = GetCurrentDirectoryA(sizeof directory, directory);
+    if (length == 0 || length >= sizeof directory) {
+        // No usable directory: settings_path stays empty, so the file is
+        // not found and a later save reports its error.
+        directory[0] = '\0';
+        settings_path[0] = '\0';
+    } else {
+        to_program_path(directory);
+        join_settings_path(directory, settings_path, sizeof settings_path);
+    }
+
+    char file_name[SETTINGS_PATH_SIZE];
+    to_windows_path(settings_path, file_name, sizeof file_name);
+    FILE* file = file_name[0] != '\0' ? fopen(file_name, "rb") : nullptr;
+    if (file == nullptr) {
+        // First run: the setup dialog fills and saves the record. A dialog
+        // that cannot even be created (-1) ends the program like a cancel.
+        INT_PTR result = DialogBoxParamA(module_instance, "STARTUPDIALOG", owner,
+                                         setup_dialog_proc, 0);
+        return result > 0 ? 1 : 0;
+    }
+    read_settings_stream(file, &user_settings);
+    fclose(file);
+    return 1;
+}
+
+int save_settings(HWND owner)
+{
+    // The six lines go to a file beside user.ini first; only a complete
+    // file replaces the old one, so a failed write never costs the user
+    // their settings.
+    char file_name[SETTINGS_PATH_SIZE];
+    char temp_path[SETTINGS_PATH_SIZE + 8];
+    to_windows_path(settings_path, file_name, sizeof file_name);
+    if (file_name[0] == '\0')
+        return save_failed(owner, "");
+    wsprintfA(temp_path, "%s.new", file_name);
+    SetFileAttributesA(temp_path, FILE_ATTRIBUTE_NORMAL);
+    DeleteFileA(temp_path);
+
+    FILE* file = fopen(temp_path, "wb");
+    if (file == nullptr)
+        return save_failed(owner, temp_path);
+    int written = write_settings_stream(file, &user_settings);
+    if (fclose(file) != 0 || !written)
+        return save_failed(owner, temp_path);
+    SetFileAttributesA(temp_path, FILE_ATTRIBUTE_HIDDEN);
+
+    // A hidden or read-only user.ini refuses to be replaced; lift that and
+    // put it back if the replacement fails.
+    DWORD old_attributes = GetFileAttributesA(file_name);
+    bool had_file = old_attributes != INVALID_FILE_ATTRIBUTES
+        && !(old_attributes & FILE_ATTRIBUTE_DIRECTORY);
+    if (had_file)
+        SetFileAttributesA(file_name, FILE_ATTRIBUTE_NORMAL);
+    if (!MoveFileExA(temp_path, file_name,
+                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        if (had_file)
+            SetFileAttributesA(file_name, old_attributes);
+        return save_failed(owner, temp_path);
+    }
+    return 1;
+}

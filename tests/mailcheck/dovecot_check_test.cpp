@@ -1,0 +1,50 @@
+// The check against a real POP3 server: Dovecot on 127.0.0.9 with three
+// messages (started by the ctest fixture).
+#include <gtest/gtest.h>
+
+#include <string.h>
+
+#include "mailcheck/mail_check.h"
+#include "settings/user_settings.h"
+#include "tests/support/message_box_hook.h"
+#include "tests/support/recording_shell_doubles.h"
+
+namespace {
+
+void use_mailbox(const char* password)
+{
+    memset(&user_settings, 0, sizeof user_settings);
+    strcpy(user_settings.pop_server, "127.0.0.9");
+    strcpy(user_settings.account, "poptest");
+    strcpy(user_settings.password, password);
+    user_settings.sound_on = 1;
+    notice_calls.clear();
+}
+
+} // namespace
+
+TEST(Dovecot, CountsThreeMessages)
+{
+    use_mailbox("Secr3t");
+    MessageBoxHook hook;
+    EXPECT_EQ(check_mailbox(nullptr), 1);
+    EXPECT_TRUE(hook.boxes.empty());
+    std::vector<std::string> expected = {"sound", "remove", "add:合計3通のメールが着ています"};
+    EXPECT_EQ(notice_calls, expected);
+    // No QUIT was sent, so the messages are still there for the next check.
+    notice_calls.clear();
+    EXPECT_EQ(check_mailbox(nullptr), 1);
+    EXPECT_EQ(notice_calls, expected);
+}
+
+TEST(Dovecot, WrongPasswordShowsTheServersText)
+{
+    use_mailbox("wrong");
+    MessageBoxHook hook;
+    EXPECT_EQ(check_mailbox(nullptr), 0);
+    ASSERT_EQ(hook.boxes.size(), 1u);
+    EXPECT_EQ(hook.boxes[0].text, "-ERR [AUTH] Authentication failed.");
+    EXPECT_EQ(hook.boxes[0].caption, "Error");
+    EXPECT_EQ(hook.boxes[0].icon, BoxIcon::error);
+    EXPECT_TRUE(notice_calls.empty());
+}

@@ -1,0 +1,106 @@
+// Reply lines out of received bytes, the STAT count and the command lines.
+#include <gtest/gtest.h>
+
+#include <string.h>
+
+#include <string>
+#include <vector>
+
+#include "mailcheck/pop3_reply.h"
+
+namespace {
+
+// Feeds the stream in pieces of the given size and collects the complete lines.
+std::vector<std::string> lines_of(const std::string& stream, size_t piece)
+{
+    std::vector<std::string> lines;
+    ReplyLine line;
+    reply_line_reset(&line);
+    size_t at = 0;
+    while (at < stream.size()) {
+        size_t size = std::min(piece, stream.size() - at);
+        size_t taken = 0;
+        while (taken < size) {
+            taken += reply_line_feed(&line, stream.data() + at + taken, size - taken);
+            if (line.complete) {
+                lines.push_back(std::string(line.text, line.length));
+                reply_line_reset(&line);
+            }
+        }
+        at += size;
+    }
+    if (line.length > 0)
+        lines.push_back("<incomplete>" + std::string(line.text, line.length));
+    return lines;
+}
+
+} // namespace
+
+TEST(ReplyLine, CompleteOnlyAtItsLineEndWhateverThePieces)
+{
+    struct Row { std::string stream; std::vector<std::string> lines; } rows[] = {
+        {"+OK Dovecot ready.\r\n", {"+OK Dovecot ready."}},
+        {"+OK\n", {"+OK"}},
+        {"+OK a\r\n+OK b\r\n", {"+OK a", "+OK b"}},            // two replies in one packet
+        {"-ERR [AUTH] no\r\n", {"-ERR [AUTH] no"}},
+        {"+OK half", {"<incomplete>+OK half"}},
+        {"\r\n", {""}},
+        {"+OK a\rb\r\n", {"+OK a\rb"}},                       // a CR inside stays
+        {std::string("+OK \0bin\xff\r\n", 11), {std::string("+OK \0bin\xff", 9)}},
+    };
+    for (const Row& row : rows)
+        for (size_t piece : {size_t(1), size_t(2), size_t(7), size_t(255), size_t(4096)})
+            EXPECT_EQ(lines_of(row.stream, piece), row.lines) << row.stream << " piece " << piece;
+}
+
+TEST(ReplyLine, OverLongLineIsCutAndTheRestDropped)
+{
+    std::string stream = "+OK " + std::string(70000, 'x') + "\r\n+OK next\r\n";
+    std::vector<std::string> lines = lines_of(stream, 255);
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0].size(), REPLY_BUFFER_SIZE - 1);
+    EXPECT_EQ(lines[0].substr(0, 5), "+OK x");
+    EXPECT_EQ(lines[1], "+OK next");
+}
+
+TEST(ReplyLine, TakesNothingAfterTheLineEnd)
+{
+    ReplyLine line;
+    reply_line_reset(&line);
+    const char data[] = "+OK 1\r\n-ERR next";
+    EXPECT_EQ(reply_line_feed(&line, data, sizeof data - 1), 7u);
+    EXPECT_TRUE(line.complete);
+    EXPECT_STREQ(line.text, "+OK 1");
+}
+
+TEST(StatCount, SecondTokenAsDecimal)
+{
+    struct Row { const char* reply; int32_t count; } rows[] = {
+        {"+OK 3 420", 3}, {"+OK 0 0", 0}, {"+OK", 0}, {"", 0}, {"+OK ", 0},
+        {"  +OK\t\t12  99", 12}, {"+OK 5abc 1", 5}, {"+OK abc 1", 0}, {"-ERR no", 0},
+        {"+OK 4294967295 1", -1}, {"+OK 12345678901 1", -539222987},
+        {"+OK -3 0", -3}, {"+OK +7 0", 7},
+    };
+    for (const Row& row : rows)
+        EXPECT_EQ(stat_message_count(row.reply), row.count) << row.reply;
+}
+
+TEST(Command, FormatsAndFitsTheLongestValue)
+{
+    char out[COMMAND_BUFFER_SIZE];
+    build_command(out, sizeof out, "USER", "taro");
+    EXPECT_STREQ(out, "USER taro\r\n");
+    build_command(out, sizeof out, "USER", "");
+    EXPECT_STREQ(out, "USER \r\n");
+    build_command(out, sizeof out, "PASS", "%s%n%d");   // never a format
+    EXPECT_STREQ(out, "PASS %s%n%d\r\n");
+
+    std::string longest(254, 'a');
+    build_command(out, sizeof out, "USER", longest.c_str());
+    EXPECT_EQ(std::string(out), "USER " + longest + "\r\n");
+    EXPECT_EQ(strlen(out), COMMAND_BUFFER_SIZE - 1);
+
+    std::string longer(300, 'b');
+    build_command(out, sizeof out, "PASS", longer.c_str());
+    EXPECT_EQ(std::string(out), "PASS " + std::string(254, 'b') + "\r\n");
+}

@@ -1,0 +1,171 @@
+// user.ini on disk: exact bytes, the hidden attribute, and no lost settings
+// when a save fails.
+#include <gtest/gtest.h>
+
+#include <string.h>
+
+#include "settings/settings_file.h"
+#include "settings/user_settings.h"
+#include "tests/support/message_box_hook.h"
+#include "tests/support/test_files.h"
+
+namespace {
+
+const char SAVED[] = "pop.example.jp\r\ntaro\r\nsecret\r\n300\r\n/Mail/mail.exe\r\nON\r\n";
+
+class SettingsFile : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        GetCurrentDirectoryA(sizeof previous_directory, previous_directory);
+        folder = make_scratch_folder(testing::UnitTest::GetInstance()->current_test_info()->name());
+        SetCurrentDirectoryA(folder.c_str());
+        ini = folder + "\\user.ini";
+        memset(&user_settings, 0, sizeof user_settings);
+        memset(settings_path, 0, sizeof settings_path);
+    }
+    void TearDown() override { SetCurrentDirectoryA(previous_directory); }
+
+    // Loads a prepared file, which also fixes settings_path for the saves.
+    void load(const std::string& bytes)
+    {
+        ASSERT_TRUE(write_file_bytes(ini, bytes));
+        MessageBoxHook hook;
+        ASSERT_EQ(load_settings(nullptr), 1);
+        ASSERT_TRUE(hook.boxes.empty());
+    }
+
+    void fill()
+    {
+        strcpy(user_settings.pop_server, "pop.example.jp");
+        strcpy(user_settings.account, "taro");
+        strcpy(user_settings.password, "secret");
+        strcpy(user_settings.check_time, "300");
+        strcpy(user_settings.mailer_path, "/Mail/mail.exe");
+        user_settings.sound_on = 1;
+    }
+
+    char previous_directory[MAX_PATH];
+    std::string folder;
+    std::string ini;
+};
+
+} // namespace
+
+TEST_F(SettingsFile, LoadsFromTheWorkingDirectoryInProgramPathForm)
+{
+    load("pop\r\nacct\r\npw\r\n45abc\r\nC:\\Mail\\mail.exe\r\nON\r\n");
+    std::string expected = folder.substr(2);
+    for (char& c : expected)
+        if (c == '\\')
+            c = '/';
+    EXPECT_EQ(std::string(settings_path), expected + "/user.ini");
+    EXPECT_STREQ(user_settings.pop_server, "pop");
+    EXPECT_STREQ(user_settings.check_time, "45abc");
+    EXPECT_STREQ(user_settings.mailer_path, "C:\\Mail\\mail.exe");   // as typed
+    EXPECT_EQ(user_settings.sound_on, 1);
+}
+
+TEST_F(SettingsFile, SaveWritesSixCrLfLinesHidden)
+{
+    load("old\r\n");
+    fill();
+    MessageBoxHook hook;
+    EXPECT_EQ(save_settings(nullptr), 1);
+    EXPECT_TRUE(hook.boxes.empty());
+    EXPECT_EQ(read_file_bytes(ini), SAVED);
+    DWORD attributes = GetFileAttributesA(ini.c_str());
+    EXPECT_TRUE(attributes & FILE_ATTRIBUTE_HIDDEN);
+    EXPECT_FALSE(attributes & FILE_ATTRIBUTE_READONLY);
+    // The record keeps its values, no line end attached.
+    EXPECT_STREQ(user_settings.mailer_path, "/Mail/mail.exe");
+    // Nothing is left beside the file.
+    EXPECT_EQ(GetFileAttributesA((ini + ".new").c_str()), INVALID_FILE_ATTRIBUTES);
+
+    // Saving over the now hidden (even read-only) file works the same way.
+    SetFileAttributesA(ini.c_str(), FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_READONLY);
+    strcpy(user_settings.check_time, "60");
+    user_settings.sound_on = 0;
+    EXPECT_EQ(save_settings(nullptr), 1);
+    EXPECT_EQ(read_file_bytes(ini),
+              "pop.example.jp\r\ntaro\r\nsecret\r\n60\r\n/Mail/mail.exe\r\nOFF\r\n");
+    EXPECT_TRUE(GetFileAttributesA(ini.c_str()) & FILE_ATTRIBUTE_HIDDEN);
+
+    // And what was saved loads back.
+    memset(&user_settings, 0, sizeof user_settings);
+    ASSERT_EQ(load_settings(nullptr), 1);
+    EXPECT_STREQ(user_settings.pop_server, "pop.example.jp");
+    EXPECT_STREQ(user_settings.check_time, "60");
+    EXPECT_EQ(user_settings.sound_on, 0);
+}
+
+TEST_F(SettingsFile, FailedSaveKeepsTheOldFile)
+{
+    load(SAVED);
+    SetFileAttributesA(ini.c_str(), FILE_ATTRIBUTE_HIDDEN);
+    // Another program holds the file open without sharing.
+    HANDLE held = CreateFileA(ini.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    strcpy(user_settings.password, "changed");
+    HWND owner = CreateWindowExA(0, "STATIC", "owner", WS_POPUP, 0, 0, 0, 0, nullptr, nullptr,
+                                 nullptr, nullptr);
+    MessageBoxHook hook;
+    EXPECT_EQ(save_settings(owner), 0);
+    CloseHandle(held);
+    ASSERT_EQ(hook.boxes.size(), 1u);
+    EXPECT_EQ(hook.boxes[0].text, "User file create error");
+    EXPECT_EQ(hook.boxes[0].caption, "Error");
+    EXPECT_EQ(hook.boxes[0].icon, BoxIcon::error);
+    EXPECT_EQ(hook.boxes[0].owner, owner);
+    DestroyWindow(owner);
+    EXPECT_EQ(read_file_bytes(ini), SAVED);
+    EXPECT_TRUE(GetFileAttributesA(ini.c_str()) & FILE_ATTRIBUTE_HIDDEN);
+    EXPECT_STREQ(user_settings.password, "changed");   // the record keeps the new value
+    EXPECT_EQ(GetFileAttributesA((ini + ".new").c_str()), INVALID_FILE_ATTRIBUTES);
+}
+
+TEST_F(SettingsFile, SaveIntoAFolderNamedUserIniFails)
+{
+    load(SAVED);
+    remove_file(ini);
+    ASSERT_TRUE(CreateDirectoryA(ini.c_str(), nullptr));
+    ASSERT_TRUE(write_file_bytes(ini + "\\keep.txt", "mine"));
+    fill();
+    MessageBoxHook hook;
+    EXPECT_EQ(save_settings(nullptr), 0);
+    ASSERT_EQ(hook.boxes.size(), 1u);
+    EXPECT_EQ(hook.boxes[0].text, "User file create error");
+    EXPECT_EQ(read_file_bytes(ini + "\\keep.txt"), "mine");
+    remove_file(ini + "\\keep.txt");
+    RemoveDirectoryA(ini.c_str());
+}
+
+TEST_F(SettingsFile, DriveRootGivesSlashUserIni)
+{
+    char root[MAX_PATH];
+    GetCurrentDirectoryA(sizeof root, root);
+    root[3] = '\0';   // "C:\"
+    ASSERT_TRUE(SetCurrentDirectoryA(root));
+    std::string root_ini = std::string(root) + "user.ini";
+    std::string before = read_file_bytes(root_ini);
+    ASSERT_TRUE(write_file_bytes(root_ini, SAVED));
+    MessageBoxHook hook;
+    EXPECT_EQ(load_settings(nullptr), 1);
+    EXPECT_STREQ(settings_path, "/user.ini");
+    EXPECT_STREQ(user_settings.pop_server, "pop.example.jp");
+    strcpy(user_settings.account, "hanako");
+    EXPECT_EQ(save_settings(nullptr), 1);
+    EXPECT_EQ(read_file_bytes(root_ini),
+              "pop.example.jp\r\nhanako\r\nsecret\r\n300\r\n/Mail/mail.exe\r\nON\r\n");
+    EXPECT_TRUE(hook.boxes.empty());
+    remove_file(root_ini);
+}
+
+TEST_F(SettingsFile, MissingFileWithoutSetupDialogEndsStartUp)
+{
+    // No dialog template can be found in this test program, so the setup
+    // dialog cannot be created (-1): start-up must not go on.
+    MessageBoxHook hook;
+    EXPECT_EQ(load_settings(nullptr), 0);
+    EXPECT_EQ(user_settings.pop_server[0], '\0');
+}

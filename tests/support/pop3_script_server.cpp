@@ -1,0 +1,152 @@
+#include "tests/support/pop3_script_server.h"
+
+#include <ws2tcpip.h>
+
+ScriptServer::ScriptServer(const char* address, std::vector<ScriptStep> steps)
+    : steps_(std::move(steps)), listener_(INVALID_SOCKET),
+      client_closed_(CreateEventA(nullptr, TRUE, FALSE, nullptr)),
+      stop_(CreateEventA(nullptr, TRUE, FALSE, nullptr))
+{
+    listener_ = socket(AF_INET, SOCK_STREAM, 0);
+    BOOL reuse = TRUE;
+    setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&reuse),
+               sizeof reuse);
+    sockaddr_in where = {};
+    where.sin_family = AF_INET;
+    where.sin_port = htons(110);
+    where.sin_addr.s_addr = inet_addr(address);
+    if (bind(listener_, reinterpret_cast<sockaddr*>(&where), sizeof where) != 0
+        || listen(listener_, 4) != 0) {
+        closesocket(listener_);
+        listener_ = INVALID_SOCKET;
+        return;
+    }
+    thread_ = std::thread([this] { run(); });
+}
+
+ScriptServer::~ScriptServer()
+{
+    SetEvent(stop_);
+    if (thread_.joinable())
+        thread_.join();
+    if (listener_ != INVALID_SOCKET)
+        closesocket(listener_);
+    CloseHandle(client_closed_);
+    CloseHandle(stop_);
+}
+
+bool ScriptServer::wait_client_closed(DWORD timeout_ms)
+{
+    return WaitForSingleObject(client_closed_, timeout_ms) == WAIT_OBJECT_0;
+}
+
+std::string ScriptServer::finish()
+{
+    SetEvent(stop_);
+    if (thread_.joinable())
+        thread_.join();
+    return received_;
+}
+
+// Waits for readability, giving up when the test has asked the server to stop.
+static bool wait_readable(SOCKET s, HANDLE stop)
+{
+    for (;;) {
+        if (WaitForSingleObject(stop, 0) == WAIT_OBJECT_0)
+            return false;
+        fd_set set;
+        FD_ZERO(&set);
+        FD_SET(s, &set);
+        timeval tick = {0, 50000};
+        int ready = select(0, &set, nullptr, nullptr, &tick);
+        if (ready < 0)
+            return false;
+        if (ready > 0)
+            return true;
+    }
+}
+
+bool ScriptServer::read_line(SOCKET connection)
+{
+    for (;;) {
+        if (!wait_readable(connection, stop_))
+            return false;
+        char c;
+        int got = recv(connection, &c, 1, 0);
+        if (got <= 0) {
+            SetEvent(client_closed_);
+            return false;
+        }
+        received_.push_back(c);
+        if (c == '\n')
+            return true;
+    }
+}
+
+void ScriptServer::drain(SOCKET connection)
+{
+    for (;;) {
+        if (!wait_readable(connection, stop_))
+            return;
+        char buffer[512];
+        int got = recv(connection, buffer, sizeof buffer, 0);
+        if (got <= 0) {
+            SetEvent(client_closed_);
+            return;
+        }
+        received_.append(buffer, static_cast<size_t>(got));
+    }
+}
+
+void ScriptServer::send_reply(SOCKET connection, const ScriptStep& step)
+{
+    size_t piece = step.piece_size == 0 ? step.reply.size() : step.piece_size;
+    for (size_t at = 0; at < step.reply.size(); at += piece) {
+        if (step.piece_delay_ms > 0)
+            Sleep(static_cast<DWORD>(step.piece_delay_ms));
+        size_t length = step.reply.size() - at < piece ? step.reply.size() - at : piece;
+        send(connection, step.reply.data() + at, static_cast<int>(length), 0);
+    }
+}
+
+void ScriptServer::run()
+{
+    if (!wait_readable(listener_, stop_))
+        return;
+    SOCKET connection = accept(listener_, nullptr, nullptr);
+    if (connection == INVALID_SOCKET)
+        return;
+    ++connections_;
+    bool open = true;
+    for (size_t i = 0; i < steps_.size() && open; ++i) {
+        if (i > 0 && !read_line(connection)) {
+            open = false;
+            break;
+        }
+        const ScriptStep& step = steps_[i];
+        send_reply(connection, step);
+        switch (step.end) {
+        case StepEnd::next:
+            break;
+        case StepEnd::close:
+            shutdown(connection, SD_SEND);
+            drain(connection);
+            open = false;
+            break;
+        case StepEnd::hang:
+            drain(connection);
+            open = false;
+            break;
+        case StepEnd::reset: {
+            linger abort_now = {1, 0};
+            setsockopt(connection, SOL_SOCKET, SO_LINGER,
+                       reinterpret_cast<const char*>(&abort_now), sizeof abort_now);
+            closesocket(connection);
+            return;
+        }
+        }
+    }
+    if (open)
+        drain(connection);
+    closesocket(connection);
+}

@@ -1,0 +1,54 @@
+// A scripted POP3 server on a loopback address, port 110, running on its own
+// thread. It plays one connection: step 0 is the greeting; every later step
+// first reads one command line from the client, then sends its reply. It
+// records every byte the client sent.
+#pragma once
+
+#include <winsock2.h>
+#include <windows.h>
+
+#include <string>
+#include <thread>
+#include <vector>
+
+enum class StepEnd {
+    next,     // go on with the next step
+    close,    // stop sending (FIN) after this reply; keep reading until the client closes
+    hang,     // never send anything again; keep reading until the client closes
+    reset,    // abort the connection (RST) after this reply
+};
+
+struct ScriptStep {
+    std::string reply;        // bytes to send, may be empty
+    StepEnd end = StepEnd::next;
+    size_t piece_size = 0;    // 0: the whole reply in one send
+    int piece_delay_ms = 0;   // pause before each piece
+};
+
+class ScriptServer {
+public:
+    ScriptServer(const char* address, std::vector<ScriptStep> steps);
+    ~ScriptServer();
+
+    // Waits (at most timeout_ms) for the client to close its end; true when it did.
+    bool wait_client_closed(DWORD timeout_ms);
+    // Waits for the server thread to end and returns what the client sent.
+    std::string finish();
+
+    bool listening() const { return listener_ != INVALID_SOCKET; }
+    int connections() const { return connections_; }
+
+private:
+    void run();
+    bool read_line(SOCKET connection);
+    void send_reply(SOCKET connection, const ScriptStep& step);
+    void drain(SOCKET connection);
+
+    std::vector<ScriptStep> steps_;
+    SOCKET listener_;
+    std::string received_;
+    int connections_ = 0;
+    HANDLE client_closed_;
+    HANDLE stop_;
+    std::thread thread_;
+};

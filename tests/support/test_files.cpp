@@ -1,0 +1,66 @@
+#include "tests/support/test_files.h"
+
+#include <windows.h>
+
+#include <stdio.h>
+
+std::string read_file_bytes(const std::string& path)
+{
+    std::string bytes;
+    FILE* file = fopen(path.c_str(), "rb");
+    if (file == nullptr)
+        return bytes;
+    char buffer[4096];
+    size_t got;
+    while ((got = fread(buffer, 1, sizeof buffer, file)) > 0)
+        bytes.append(buffer, got);
+    fclose(file);
+    return bytes;
+}
+
+bool write_file_bytes(const std::string& path, const std::string& bytes)
+{
+    remove_file(path);
+    FILE* file = fopen(path.c_str(), "wb");
+    if (file == nullptr)
+        return false;
+    bool ok = fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
+    return fclose(file) == 0 && ok;
+}
+
+void remove_file(const std::string& path)
+{
+    SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+    DeleteFileA(path.c_str());
+}
+
+static void remove_tree(const std::string& folder)
+{
+    WIN32_FIND_DATAA found;
+    HANDLE search = FindFirstFileA((folder + "\\*").c_str(), &found);
+    if (search != INVALID_HANDLE_VALUE) {
+        do {
+            std::string name = found.cFileName;
+            if (name == "." || name == "..")
+                continue;
+            std::string path = folder + "\\" + name;
+            if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+                remove_tree(path);
+            else
+                remove_file(path);
+        } while (FindNextFileA(search, &found));
+        FindClose(search);
+    }
+    SetFileAttributesA(folder.c_str(), FILE_ATTRIBUTE_NORMAL);
+    RemoveDirectoryA(folder.c_str());
+}
+
+std::string make_scratch_folder(const std::string& name)
+{
+    char base[MAX_PATH];
+    GetTempPathA(sizeof base, base);
+    std::string folder = std::string(base) + "quillbeam-" + name;
+    remove_tree(folder);
+    CreateDirectoryA(folder.c_str(), nullptr);
+    return folder;
+}

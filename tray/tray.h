@@ -1,0 +1,10 @@
+// The two notification-area icons and their pop-up menus.
+#pragma once
+
+#include <windows.h>
+
+int add_main_icon(HWND owner, const char* tip);
+int remove_main_icon(HWND owner);
+int add_mail_icon(HWND owner, const char* tip);
+int remove_mail_icon(HWND owner);
+int show_popup_menu(HWND owner, const char* menu_name);
