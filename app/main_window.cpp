@@ -12,7 +12,6 @@
 
 namespace {
 
-const char MAIN_TIP[] = "Quillbeam v1.1";
 const char ABOUT_TEXT[] =
     "Quillbeam v1.1\r\n"
     "POP3 新着メールチェッカー\r\n"
@@ -35,7 +34,7 @@ void on_create(HWND window)
         return;
     }
     main_window = window;
-    add_main_icon(window, MAIN_TIP);
+    add_main_icon(window, MAIN_ICON_TIP);
     SendMessageA(window, WM_TIMER, 0, 0);   // the first check runs at once
 }
 
@@ -119,7 +118,7 @@ LRESULT CALLBACK main_window_proc(HWND window, UINT message, WPARAM wparam, LPAR
         if (message == taskbar_created_message && taskbar_created_message != 0) {
             // While the settings dialog is open its closing gives the icon back.
             if (!settings_dialog_open && main_window == window)
-                add_main_icon(window, MAIN_TIP);
+                add_main_icon(window, MAIN_ICON_TIP);
             return 1;
         }
         return DefWindowProcA(window, message, wparam, lparam);

@@ -6,13 +6,15 @@ set(QB_NATIVE_FLAGS -Wall -Wextra -Werror -g -O1)
 
 add_library(qb_core STATIC ${CORE_SOURCES})
 target_include_directories(qb_core PUBLIC ${PROJECT_SOURCE_DIR})
-target_compile_options(qb_core PRIVATE ${QB_NATIVE_FLAGS} ${QB_SANITIZE})
+target_compile_options(qb_core PRIVATE ${QB_NATIVE_FLAGS} ${QB_SANITIZE}
+    -finput-charset=UTF-8 -fexec-charset=CP932)
 target_link_options(qb_core PUBLIC ${QB_SANITIZE})
 
 add_executable(core_tests
     tests/settings/settings_core_test.cpp
     tests/mailcheck/pop3_reply_test.cpp
-    tests/app/polling_test.cpp)
+    tests/app/polling_test.cpp
+    tests/settings/form_rules_test.cpp)
 target_compile_options(core_tests PRIVATE ${QB_NATIVE_FLAGS} ${QB_SANITIZE}
     -finput-charset=UTF-8 -fexec-charset=CP932)
 target_link_libraries(core_tests PRIVATE qb_core GTest::gtest GTest::gtest_main)

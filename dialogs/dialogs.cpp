@@ -1,5 +1,182 @@
+// The first-run setup dialog and the settings dialog.
 #include "dialogs/dialogs.h"
 
-// Placeholders until the dialogs are built.
-INT_PTR CALLBACK setup_dialog_proc(HWND, UINT, WPARAM, LPARAM) { return FALSE; }
-INT_PTR CALLBACK settings_dialog_proc(HWND, UINT, WPARAM, LPARAM) { return FALSE; }
+#include <shlobj.h>
+
+#include "app/app.h"
+#include "resources/resource.h"
+#include "settings/form_rules.h"
+#include "settings/settings_file.h"
+#include "settings/user_settings.h"
+#include "shell/shell.h"
+#include "tray/tray.h"
+
+namespace {
+
+const char SHORTCUT_NAME[] = "\\Quillbeam v1.1.lnk";
+
+// Reads a field, keeping at most what the slot takes; the cut never falls
+// inside a double-byte character.
+void read_field(HWND dialog, int id, char* out, size_t out_size)
+{
+    char text[1024];
+    GetWindowTextA(GetDlgItem(dialog, id), text, sizeof text);
+    copy_text(out, out_size, text);
+}
+
+void read_entry(HWND dialog, SettingsEntry* entry, bool with_check_time)
+{
+    read_field(dialog, IDC_POP_SERVER, entry->pop_server, sizeof entry->pop_server);
+    read_field(dialog, IDC_ACCOUNT, entry->account, sizeof entry->account);
+    read_field(dialog, IDC_PASSWORD, entry->password, sizeof entry->password);
+    if (with_check_time)
+        read_field(dialog, IDC_CHECK_TIME, entry->check_time, sizeof entry->check_time);
+    else
+        entry->check_time[0] = '\0';
+    read_field(dialog, IDC_MAILER_PATH, entry->mailer_path, sizeof entry->mailer_path);
+    entry->sound_on = IsDlgButtonChecked(dialog, IDC_SOUND) == BST_CHECKED ? 1 : 0;
+}
+
+void warn(HWND dialog, const char* warning)
+{
+    MessageBoxA(dialog, warning, "Exclamation", MB_OK | MB_ICONWARNING);
+}
+
+// The file chooser may move the current directory, and with it the current
+// drive, which the drive-less settings path depends on: put it back.
+void browse_keeping_directory(HWND dialog)
+{
+    char directory[MAX_PATH];
+    DWORD length = GetCurrentDirectoryA(sizeof directory, directory);
+    select_mailer(dialog);
+    if (length > 0 && length < sizeof directory)
+        SetCurrentDirectoryA(directory);
+}
+
+void write_startup_shortcut(HWND dialog)
+{
+    char module[MAX_PATH];
+    char directory[MAX_PATH];
+    char link[MAX_PATH];
+    DWORD module_length = GetModuleFileNameA(nullptr, module, sizeof module);
+    DWORD directory_length = GetCurrentDirectoryA(sizeof directory, directory);
+    link[0] = '\0';
+    SHGetSpecialFolderPathA(dialog, link, CSIDL_STARTUP, TRUE);
+    // Nothing is written when a name does not fit: the setup still succeeds.
+    if (module_length == 0 || module_length >= sizeof module || directory_length == 0
+        || directory_length >= sizeof directory || link[0] == '\0'
+        || lstrlenA(link) + lstrlenA(SHORTCUT_NAME) >= static_cast<int>(sizeof link))
+        return;
+    lstrcatA(link, SHORTCUT_NAME);
+    if (FAILED(CoInitialize(nullptr)))
+        return;
+    create_startup_shortcut(link, module, module, "/s", directory, nullptr, 0, SW_SHOWNORMAL);
+    CoUninitialize();
+}
+
+void setup_ok(HWND dialog)
+{
+    SettingsEntry entry;
+    read_entry(dialog, &entry, false);
+    const char* warning = accept_setup_entry(&entry);
+    if (warning != nullptr) {
+        warn(dialog, warning);
+        return;
+    }
+    if (!save_settings(dialog)) {
+        SendMessageA(dialog, WM_CLOSE, 0, 0);
+        return;
+    }
+    if (IsDlgButtonChecked(dialog, IDC_STARTUP) == BST_CHECKED)
+        write_startup_shortcut(dialog);
+    EndDialog(dialog, 1);
+}
+
+void settings_init(HWND dialog)
+{
+    SetWindowTextA(GetDlgItem(dialog, IDC_POP_SERVER), user_settings.pop_server);
+    SetWindowTextA(GetDlgItem(dialog, IDC_ACCOUNT), user_settings.account);
+    SetWindowTextA(GetDlgItem(dialog, IDC_PASSWORD), user_settings.password);
+    SetWindowTextA(GetDlgItem(dialog, IDC_CHECK_TIME), user_settings.check_time);
+    SetWindowTextA(GetDlgItem(dialog, IDC_MAILER_PATH), user_settings.mailer_path);
+    if (user_settings.sound_on == 1)
+        SendMessageA(GetDlgItem(dialog, IDC_SOUND), BM_SETCHECK, BST_CHECKED, 0);
+    SetWindowPos(dialog, HWND_TOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE);
+}
+
+void settings_ok(HWND dialog)
+{
+    SettingsEntry entry;
+    read_entry(dialog, &entry, true);
+    const char* warning = accept_settings_entry(&entry);
+    if (warning != nullptr) {
+        warn(dialog, warning);
+        return;
+    }
+    // A failed save has shown its error; the dialog stays open.
+    if (save_settings(dialog))
+        SendMessageA(dialog, WM_CLOSE, 0, 0);
+}
+
+} // namespace
+
+INT_PTR CALLBACK setup_dialog_proc(HWND dialog, UINT message, WPARAM wparam, LPARAM)
+{
+    switch (message) {
+    case WM_INITDIALOG:
+        SendMessageA(GetDlgItem(dialog, IDC_STARTUP), BM_SETCHECK, BST_CHECKED, 0);
+        SendMessageA(GetDlgItem(dialog, IDC_SOUND), BM_SETCHECK, BST_CHECKED, 0);
+        return TRUE;
+    case WM_CLOSE:
+        EndDialog(dialog, 0);
+        return TRUE;
+    case WM_COMMAND:
+        switch (wparam) {
+        case IDC_OK_BUTTON:
+            setup_ok(dialog);
+            break;
+        case IDC_CANCEL_BUTTON:
+            SendMessageA(dialog, WM_CLOSE, 0, 0);
+            break;
+        case IDC_BROWSE:
+            browse_keeping_directory(dialog);
+            break;
+        default:
+            break;
+        }
+        return TRUE;
+    default:
+        return FALSE;
+    }
+}
+
+INT_PTR CALLBACK settings_dialog_proc(HWND dialog, UINT message, WPARAM wparam, LPARAM)
+{
+    switch (message) {
+    case WM_INITDIALOG:
+        settings_init(dialog);
+        return TRUE;
+    case WM_CLOSE:
+        // Every way out passes here, so the resident icon is always back.
+        add_main_icon(main_window, MAIN_ICON_TIP);
+        EndDialog(dialog, 1);
+        return TRUE;
+    case WM_COMMAND:
+        switch (wparam) {
+        case IDC_OK_BUTTON:
+            settings_ok(dialog);
+            break;
+        case IDC_CANCEL_BUTTON:
+            SendMessageA(dialog, WM_CLOSE, 0, 0);
+            break;
+        case IDC_BROWSE:
+            browse_keeping_directory(dialog);
+            break;
+        default:
+            break;
+        }
+        return TRUE;
+    default:
+        return FALSE;
+    }
+}

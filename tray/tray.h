@@ -3,6 +3,9 @@
 
 #include <windows.h>
 
+// The resident icon's tip, also the program's versioned title.
+constexpr char MAIN_ICON_TIP[] = "Quillbeam v1.1";
+
 int add_main_icon(HWND owner, const char* tip);
 int remove_main_icon(HWND owner);
 int add_mail_icon(HWND owner, const char* tip);
