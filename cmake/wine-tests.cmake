@@ -33,7 +33,7 @@ qb_wine_test(settings_file_test
     SOURCES tests/settings/settings_file_test.cpp tests/support/win_test_main.cpp
     LIBS qb_win)
 qb_wine_test(mail_check_test
-    SOURCES tests/mailcheck/mail_check_test.cpp tests/support/recording_shell_doubles.cpp
+    SOURCES tests/mailcheck/mail_check_test.cpp tests/support/recording_doubles.cpp
             tests/support/win_test_main.cpp
     LIBS qb_win)
 # The name lookup that must fail runs where no resolver can be reached.
@@ -45,7 +45,7 @@ add_test(NAME mail_check_unresolvable_test
 set_tests_properties(mail_check_unresolvable_test PROPERTIES RUN_SERIAL TRUE TIMEOUT 120)
 
 qb_wine_test(dovecot_check_test
-    SOURCES tests/mailcheck/dovecot_check_test.cpp tests/support/recording_shell_doubles.cpp
+    SOURCES tests/mailcheck/dovecot_check_test.cpp tests/support/recording_doubles.cpp
             tests/support/win_test_main.cpp
     LIBS qb_win
     FIXTURES dovecot)
@@ -56,3 +56,11 @@ add_test(NAME dovecot_stop COMMAND ${PROJECT_SOURCE_DIR}/tests/support/demo-mail
     ${CMAKE_BINARY_DIR}/dovecot)
 set_tests_properties(dovecot_start PROPERTIES FIXTURES_SETUP dovecot)
 set_tests_properties(dovecot_stop PROPERTIES FIXTURES_CLEANUP dovecot)
+
+# The main window with the real settings, check and dialogs, recording the
+# tray and shell calls; the resources are linked in so the dialogs open.
+qb_wine_test(main_window_test
+    SOURCES tests/app/main_window_test.cpp tests/support/recording_doubles.cpp
+            tests/support/win_test_main.cpp resources/quillbeam.rc
+    LIBS qb_win)
+add_dependencies(main_window_test quillbeam)

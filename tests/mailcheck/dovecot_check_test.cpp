@@ -7,7 +7,7 @@
 #include "mailcheck/mail_check.h"
 #include "settings/user_settings.h"
 #include "tests/support/message_box_hook.h"
-#include "tests/support/recording_shell_doubles.h"
+#include "tests/support/recording_doubles.h"
 
 namespace {
 
@@ -18,7 +18,7 @@ void use_mailbox(const char* password)
     strcpy(user_settings.account, "poptest");
     strcpy(user_settings.password, password);
     user_settings.sound_on = 1;
-    notice_calls.clear();
+    recorded_calls.clear();
 }
 
 } // namespace
@@ -29,12 +29,12 @@ TEST(Dovecot, CountsThreeMessages)
     MessageBoxHook hook;
     EXPECT_EQ(check_mailbox(nullptr), 1);
     EXPECT_TRUE(hook.boxes.empty());
-    std::vector<std::string> expected = {"sound", "remove", "add:合計3通のメールが着ています"};
-    EXPECT_EQ(notice_calls, expected);
+    std::vector<std::string> expected = {"sound", "remove_mail", "add_mail:合計3通のメールが着ています"};
+    EXPECT_EQ(recorded_calls, expected);
     // No QUIT was sent, so the messages are still there for the next check.
-    notice_calls.clear();
+    recorded_calls.clear();
     EXPECT_EQ(check_mailbox(nullptr), 1);
-    EXPECT_EQ(notice_calls, expected);
+    EXPECT_EQ(recorded_calls, expected);
 }
 
 TEST(Dovecot, WrongPasswordShowsTheServersText)
@@ -46,5 +46,5 @@ TEST(Dovecot, WrongPasswordShowsTheServersText)
     EXPECT_EQ(hook.boxes[0].text, "-ERR [AUTH] Authentication failed.");
     EXPECT_EQ(hook.boxes[0].caption, "Error");
     EXPECT_EQ(hook.boxes[0].icon, BoxIcon::error);
-    EXPECT_TRUE(notice_calls.empty());
+    EXPECT_TRUE(recorded_calls.empty());
 }

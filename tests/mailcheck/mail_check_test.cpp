@@ -8,7 +8,7 @@
 #include "settings/user_settings.h"
 #include "tests/support/message_box_hook.h"
 #include "tests/support/pop3_script_server.h"
-#include "tests/support/recording_shell_doubles.h"
+#include "tests/support/recording_doubles.h"
 
 namespace {
 
@@ -26,7 +26,7 @@ protected:
         strcpy(user_settings.password, "secret");
         strcpy(user_settings.check_time, "300");
         user_settings.sound_on = 1;
-        notice_calls.clear();
+        recorded_calls.clear();
     }
     void TearDown() override { DestroyWindow(owner); }
 
@@ -82,7 +82,7 @@ TEST_F(MailCheck, FailureTable)
     };
     for (Row& row : rows) {
         SCOPED_TRACE(row.name);
-        notice_calls.clear();
+        recorded_calls.clear();
         ScriptServer server(SERVER, row.steps);
         ASSERT_TRUE(server.listening());
         MessageBoxHook hook;
@@ -102,7 +102,7 @@ TEST_F(MailCheck, FailureTable)
         }
         EXPECT_EQ(sent, row.client_sent);
         EXPECT_EQ(mail_socket, INVALID_SOCKET);
-        EXPECT_TRUE(notice_calls.empty());
+        EXPECT_TRUE(recorded_calls.empty());
     }
 }
 
@@ -126,17 +126,17 @@ TEST_F(MailCheck, SuccessSendsExactlyThreeCommandsAndShowsTheNotice)
         size_t piece;
         std::vector<std::string> calls;
     } rows[] = {
-        {"three", "+OK 3 420\r\n", 1, 0, {"sound", "remove", "add:合計3通のメールが着ています"}},
-        {"sound off", "+OK 3 420\r\n", 0, 0, {"remove", "add:合計3通のメールが着ています"}},
-        {"one byte at a time", "+OK 12 999\r\n", 1, 1, {"sound", "remove", "add:合計12通のメールが着ています"}},
-        {"ten digits", "+OK 2147483647 1\n", 0, 0, {"remove", "add:合計2147483647通のメールが着ています"}},
+        {"three", "+OK 3 420\r\n", 1, 0, {"sound", "remove_mail", "add_mail:合計3通のメールが着ています"}},
+        {"sound off", "+OK 3 420\r\n", 0, 0, {"remove_mail", "add_mail:合計3通のメールが着ています"}},
+        {"one byte at a time", "+OK 12 999\r\n", 1, 1, {"sound", "remove_mail", "add_mail:合計12通のメールが着ています"}},
+        {"ten digits", "+OK 2147483647 1\n", 0, 0, {"remove_mail", "add_mail:合計2147483647通のメールが着ています"}},
         {"empty mailbox", "+OK 0 0\r\n", 1, 0, {}},
         {"no count", "+OK\r\n", 1, 0, {}},
         {"count wraps negative", "+OK 4294967295 1\r\n", 1, 0, {}},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
-        notice_calls.clear();
+        recorded_calls.clear();
         user_settings.sound_on = row.sound_on;
         std::vector<ScriptStep> steps = {ok("+OK POP3 ready\r\n"), ok("+OK\r\n"),
                                          ok("+OK Logged in.\r\n"), ok(row.stat_reply)};
@@ -150,7 +150,7 @@ TEST_F(MailCheck, SuccessSendsExactlyThreeCommandsAndShowsTheNotice)
         EXPECT_TRUE(server.wait_client_closed(3000));
         EXPECT_EQ(server.finish(), "USER taro\r\nPASS secret\r\nSTAT\r\n");   // and no QUIT
         EXPECT_TRUE(hook.boxes.empty());
-        EXPECT_EQ(notice_calls, row.calls);
+        EXPECT_EQ(recorded_calls, row.calls);
         EXPECT_EQ(mail_socket, INVALID_SOCKET);
     }
 }
