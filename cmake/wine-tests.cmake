@@ -64,3 +64,8 @@ qb_wine_test(main_window_test
             tests/support/win_test_main.cpp resources/quillbeam.rc
     LIBS qb_win)
 add_dependencies(main_window_test quillbeam)
+
+# Reads the resources out of the built program itself.
+qb_wine_test(resources_test
+    SOURCES tests/resources/resources_test.cpp tests/support/win_test_main.cpp)
+add_dependencies(resources_test quillbeam)

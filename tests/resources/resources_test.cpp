@@ -1,0 +1,306 @@
+// The resources as the built program carries them: menus, icons, dialog
+// templates and the WAVE sound, all tagged Japanese.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <string.h>
+
+#include <string>
+#include <vector>
+
+#include "resources/resource.h"
+
+namespace {
+
+const WORD JAPANESE = MAKELANGID(LANG_JAPANESE, SUBLANG_DEFAULT);
+
+HMODULE program()
+{
+    static HMODULE module = [] {
+        char path[MAX_PATH];
+        GetModuleFileNameA(nullptr, path, sizeof path);
+        strcpy(strrchr(path, '\\') + 1, "quillbeam.exe");
+        return LoadLibraryExA(path, nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    }();
+    return module;
+}
+
+std::string bytes_of(const char* type, const char* name)
+{
+    HRSRC found = FindResourceExA(program(), type, name, JAPANESE);
+    if (found == nullptr)
+        return std::string();
+    const char* data = static_cast<const char*>(LockResource(LoadResource(program(), found)));
+    return std::string(data, SizeofResource(program(), found));
+}
+
+std::string to_cp932(const WCHAR* text)
+{
+    char out[512];
+    int length = WideCharToMultiByte(932, 0, text, -1, out, sizeof out, nullptr, nullptr);
+    return std::string(out, length > 0 ? static_cast<size_t>(length - 1) : 0);
+}
+
+struct Item { std::string text; UINT id; bool separator; };
+
+std::vector<Item> menu_items(const char* name, std::string* popup_caption)
+{
+    std::vector<Item> items;
+    HMENU menu = LoadMenuA(program(), name);
+    if (menu == nullptr)
+        return items;
+    char caption[128] = "";
+    GetMenuStringA(menu, 0, caption, sizeof caption, MF_BYPOSITION);
+    *popup_caption = caption;
+    HMENU popup = GetSubMenu(menu, 0);
+    for (int i = 0; i < GetMenuItemCount(popup); ++i) {
+        char text[128] = "";
+        MENUITEMINFOA info = {};
+        info.cbSize = sizeof info;
+        info.fMask = MIIM_FTYPE | MIIM_ID | MIIM_STRING | MIIM_STATE;
+        info.dwTypeData = text;
+        info.cch = sizeof text;
+        GetMenuItemInfoA(popup, i, TRUE, &info);
+        if (!(info.fType & MFT_SEPARATOR)) {
+            EXPECT_EQ(info.fState & (MFS_CHECKED | MFS_GRAYED | MFS_DEFAULT), 0u) << text;
+        }
+        items.push_back({text, info.wID, (info.fType & MFT_SEPARATOR) != 0});
+    }
+    DestroyMenu(menu);
+    return items;
+}
+
+} // namespace
+
+TEST(Resources, Menus)
+{
+    std::string caption;
+    std::vector<Item> main_items = menu_items("MAINMENU", &caption);
+    EXPECT_EQ(caption, "ファイル(&F)");
+    ASSERT_EQ(main_items.size(), 5u);
+    EXPECT_EQ(main_items[0].text, "バージョン情報(&A)");
+    EXPECT_EQ(main_items[0].id, 40003u);
+    EXPECT_TRUE(main_items[1].separator);
+    EXPECT_EQ(main_items[2].text, "設定(&S)");
+    EXPECT_EQ(main_items[2].id, 40004u);
+    EXPECT_TRUE(main_items[3].separator);
+    EXPECT_EQ(main_items[4].text, "終了(&X)");
+    EXPECT_EQ(main_items[4].id, 40001u);
+
+    std::vector<Item> mail_items = menu_items("MAILMENU", &caption);
+    ASSERT_EQ(mail_items.size(), 3u);
+    EXPECT_EQ(mail_items[0].text, "メーラーを起動(&S)");
+    EXPECT_EQ(mail_items[0].id, 40006u);
+    EXPECT_TRUE(mail_items[1].separator);
+    EXPECT_FALSE(mail_items[0].separator);
+    EXPECT_EQ(mail_items[2].text, "閉じる(&X)");
+    EXPECT_EQ(mail_items[2].id, 40007u);
+    EXPECT_FALSE(bytes_of(MAKEINTRESOURCEA(4), "MAINMENU").empty());   // tagged Japanese
+}
+
+TEST(Resources, IconsAreOne32By32SixteenColourImageEach)
+{
+    struct Row { const char* name; bool transparent; } rows[] = {
+        {"MAINICON", false}, {"MLCKICON", true}};
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        std::string group = bytes_of(MAKEINTRESOURCEA(14), row.name);
+        ASSERT_EQ(group.size(), 6u + 14u);   // header and exactly one entry
+        const BYTE* entry = reinterpret_cast<const BYTE*>(group.data() + 6);
+        EXPECT_EQ(reinterpret_cast<const WORD*>(group.data())[2], 1);
+        EXPECT_EQ(entry[0], 32);
+        EXPECT_EQ(entry[1], 32);
+        EXPECT_EQ(entry[2], 16);
+        WORD bit_count;
+        DWORD size;
+        WORD id;
+        memcpy(&bit_count, entry + 6, 2);
+        memcpy(&size, entry + 8, 4);
+        memcpy(&id, entry + 12, 2);
+        EXPECT_EQ(bit_count, 4);
+        EXPECT_EQ(size, 744u);
+        std::string image = bytes_of(MAKEINTRESOURCEA(3), MAKEINTRESOURCEA(id));
+        ASSERT_EQ(image.size(), 744u);
+        BITMAPINFOHEADER header;
+        memcpy(&header, image.data(), sizeof header);
+        EXPECT_EQ(header.biWidth, 32);
+        EXPECT_EQ(header.biHeight, 64);
+        EXPECT_EQ(header.biBitCount, 4);
+        std::string mask = image.substr(40 + 64 + 512);
+        bool any_transparent = mask.find_first_not_of('\0') != std::string::npos;
+        EXPECT_EQ(any_transparent, row.transparent);
+        EXPECT_NE(LoadIconA(program(), row.name), nullptr);
+    }
+}
+
+TEST(Resources, WaveHeader)
+{
+    std::string wave = bytes_of("WAVE", "WAVE");
+    ASSERT_EQ(wave.size(), 14676u);
+    struct Format { WORD tag, channels; DWORD rate, bytes_per_second; WORD align, bits; } format;
+    DWORD riff_size, fmt_size, data_size;
+    memcpy(&riff_size, wave.data() + 4, 4);
+    memcpy(&fmt_size, wave.data() + 16, 4);
+    memcpy(&format, wave.data() + 20, sizeof format);
+    memcpy(&data_size, wave.data() + 40, 4);
+    EXPECT_EQ(wave.substr(0, 4), "RIFF");
+    EXPECT_EQ(riff_size, 14668u);
+    EXPECT_EQ(wave.substr(8, 8), "WAVEfmt ");
+    EXPECT_EQ(fmt_size, 16u);
+    EXPECT_EQ(format.tag, 1);
+    EXPECT_EQ(format.channels, 1);
+    EXPECT_EQ(format.rate, 11025u);
+    EXPECT_EQ(format.bytes_per_second, 22050u);
+    EXPECT_EQ(format.align, 2);
+    EXPECT_EQ(format.bits, 16);
+    EXPECT_EQ(wave.substr(36, 4), "data");
+    EXPECT_EQ(data_size, 14632u);
+}
+
+namespace {
+
+struct Control {
+    DWORD style; short x, y, cx, cy; int id; int kind; std::string text;
+};
+struct Dialog {
+    DWORD style, ex_style; short cx, cy; std::string caption; WORD point_size; std::string font;
+    std::vector<Control> controls;
+};
+
+const WORD* skip_string(const WORD* p, std::string* text, int* ordinal)
+{
+    if (*p == 0xFFFF) {
+        if (ordinal)
+            *ordinal = p[1];
+        return p + 2;
+    }
+    if (text)
+        *text = to_cp932(reinterpret_cast<const WCHAR*>(p));
+    while (*p != 0)
+        ++p;
+    return p + 1;
+}
+
+Dialog parse_dialog(const char* name)
+{
+    Dialog dialog = {};
+    std::string bytes = bytes_of(MAKEINTRESOURCEA(5), name);
+    if (bytes.empty())
+        return dialog;
+    DLGTEMPLATE header;
+    memcpy(&header, bytes.data(), sizeof header);
+    dialog.style = header.style;
+    dialog.ex_style = header.dwExtendedStyle;
+    dialog.cx = header.cx;
+    dialog.cy = header.cy;
+    const WORD* p = reinterpret_cast<const WORD*>(bytes.data() + 18);
+    int ordinal = 0;
+    p = skip_string(p, nullptr, &ordinal);   // menu
+    p = skip_string(p, nullptr, &ordinal);   // class
+    p = skip_string(p, &dialog.caption, nullptr);
+    dialog.point_size = *p++;
+    p = skip_string(p, &dialog.font, nullptr);
+    for (int i = 0; i < header.cdit; ++i) {
+        uintptr_t at = reinterpret_cast<uintptr_t>(p);
+        p = reinterpret_cast<const WORD*>((at + 3) & ~uintptr_t(3));
+        DLGITEMTEMPLATE item;
+        memcpy(&item, p, sizeof item);
+        p = reinterpret_cast<const WORD*>(reinterpret_cast<const char*>(p) + 18);
+        Control control = {item.style, item.x, item.y, item.cx, item.cy,
+                           static_cast<short>(item.id), 0, ""};
+        // The class is an atom or its name; both mean the same to the platform.
+        std::string class_name;
+        p = skip_string(p, &class_name, &control.kind);
+        if (lstrcmpiA(class_name.c_str(), "Button") == 0)
+            control.kind = 0x80;
+        else if (lstrcmpiA(class_name.c_str(), "Edit") == 0)
+            control.kind = 0x81;
+        else if (lstrcmpiA(class_name.c_str(), "Static") == 0)
+            control.kind = 0x82;
+        p = skip_string(p, &control.text, nullptr);
+        WORD extra = *p++;
+        p = reinterpret_cast<const WORD*>(reinterpret_cast<const char*>(p) + extra);
+        dialog.controls.push_back(control);
+    }
+    return dialog;
+}
+
+const int BUTTON = 0x80, EDIT = 0x81, STATIC = 0x82;
+const DWORD EDIT_STYLE = WS_CHILD | WS_VISIBLE | WS_BORDER | WS_TABSTOP | ES_AUTOHSCROLL;
+const DWORD PASSWORD_STYLE = EDIT_STYLE | ES_PASSWORD;
+const DWORD PUSH = WS_CHILD | WS_VISIBLE | WS_TABSTOP | BS_PUSHBUTTON;
+const DWORD DEFAULT = WS_CHILD | WS_VISIBLE | WS_TABSTOP | BS_DEFPUSHBUTTON;
+const DWORD CHECK = WS_CHILD | WS_VISIBLE | WS_TABSTOP | BS_AUTOCHECKBOX | BS_LEFTTEXT;
+const DWORD LABEL = WS_CHILD | WS_VISIBLE | WS_GROUP | SS_LEFT;
+const DWORD DIALOG_STYLE = WS_POPUP | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX | DS_MODALFRAME
+    | DS_CENTER | DS_SETFONT;
+
+void expect_dialog(const char* name, const char* caption, short cx, short cy,
+                   const std::vector<Control>& expected)
+{
+    SCOPED_TRACE(name);
+    Dialog dialog = parse_dialog(name);
+    EXPECT_EQ(dialog.style, DIALOG_STYLE);
+    EXPECT_EQ(dialog.ex_style, 0u);
+    EXPECT_EQ(dialog.caption, caption);
+    EXPECT_EQ(dialog.cx, cx);
+    EXPECT_EQ(dialog.cy, cy);
+    EXPECT_EQ(dialog.point_size, 9);
+    EXPECT_EQ(dialog.font, "ＭＳ Ｐゴシック");
+    ASSERT_EQ(dialog.controls.size(), expected.size());
+    for (size_t i = 0; i < expected.size(); ++i) {
+        const Control& got = dialog.controls[i];
+        const Control& want = expected[i];
+        SCOPED_TRACE(i + 1);
+        EXPECT_EQ(got.style, want.style);
+        EXPECT_EQ(got.x, want.x);
+        EXPECT_EQ(got.y, want.y);
+        EXPECT_EQ(got.cx, want.cx);
+        EXPECT_EQ(got.cy, want.cy);
+        EXPECT_EQ(got.id, want.id);
+        EXPECT_EQ(got.kind, want.kind);
+        EXPECT_EQ(got.text, want.text);
+    }
+}
+
+} // namespace
+
+TEST(Resources, SettingDialogTemplate)
+{
+    expect_dialog("SETTINGDIALOG", "設定", 179, 217, {
+        {EDIT_STYLE, 15, 20, 148, 14, 1006, EDIT, ""},
+        {EDIT_STYLE, 15, 53, 148, 14, 1007, EDIT, ""},
+        {PASSWORD_STYLE, 15, 83, 148, 14, 1008, EDIT, ""},
+        {EDIT_STYLE, 15, 113, 75, 14, 1005, EDIT, ""},
+        {EDIT_STYLE, 15, 145, 123, 14, 1009, EDIT, ""},
+        {PUSH, 146, 145, 16, 14, 1010, BUTTON, "....."},
+        {CHECK, 15, 171, 146, 10, 1011, BUTTON, "メール受信時に着信音を鳴らす："},
+        {DEFAULT, 16, 196, 50, 14, 1003, BUTTON, "OK"},
+        {PUSH, 113, 196, 50, 14, 1004, BUTTON, "キャンセル"},
+        {LABEL, 15, 7, 121, 8, -1, STATIC, "POPサーバー："},
+        {LABEL, 15, 39, 123, 8, -1, STATIC, "アカウント："},
+        {LABEL, 15, 72, 88, 8, -1, STATIC, "パスワード："},
+        {LABEL, 15, 101, 88, 8, -1, STATIC, "チェックタイム（秒）："},
+        {LABEL, 15, 133, 88, 8, -1, STATIC, "メーラー選択："},
+    });
+}
+
+TEST(Resources, StartupDialogTemplate)
+{
+    expect_dialog("STARTUPDIALOG", "初期設定", 179, 201, {
+        {EDIT_STYLE, 16, 20, 148, 14, 1006, EDIT, ""},
+        {EDIT_STYLE, 16, 53, 148, 14, 1007, EDIT, ""},
+        {PASSWORD_STYLE, 16, 83, 148, 14, 1008, EDIT, ""},
+        {EDIT_STYLE, 16, 113, 123, 14, 1009, EDIT, ""},
+        {PUSH, 147, 113, 16, 14, 1010, BUTTON, "....."},
+        {CHECK, 16, 137, 146, 10, 1011, BUTTON, "メール受信時着信音を鳴らす；"},
+        {CHECK, 16, 157, 146, 10, 1005, BUTTON, "スタートアップに登録する："},
+        {DEFAULT, 16, 180, 50, 14, 1003, BUTTON, "OK"},
+        {PUSH, 114, 180, 50, 14, 1004, BUTTON, "キャンセル"},
+        {LABEL, 16, 7, 121, 8, -1, STATIC, "POPサーバー："},
+        {LABEL, 16, 39, 123, 8, -1, STATIC, "アカウント："},
+        {LABEL, 16, 72, 88, 8, -1, STATIC, "パスワード："},
+        {LABEL, 16, 102, 88, 8, -1, STATIC, "メーラー選択："},
+    });
+}
