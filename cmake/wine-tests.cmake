@@ -69,3 +69,12 @@ add_dependencies(main_window_test quillbeam)
 qb_wine_test(resources_test
     SOURCES tests/resources/resources_test.cpp tests/support/win_test_main.cpp)
 add_dependencies(resources_test quillbeam)
+
+add_executable(record_mailer tests/support/record_mailer.cpp)
+target_link_options(record_mailer PRIVATE -static)
+
+# The dialogs and the shell services for real, with the resources linked in.
+qb_wine_test(dialogs_test
+    SOURCES tests/dialogs/dialogs_test.cpp tests/support/win_test_main.cpp resources/quillbeam.rc
+    LIBS qb_win)
+add_dependencies(dialogs_test record_mailer)

@@ -50,21 +50,27 @@ std::string class_name(HWND window)
     return std::string(name, length > 0 ? static_cast<size_t>(length) : 0);
 }
 
+// A message box is a dialog with its text in a Static of id 0xFFFF; the
+// program's own dialogs have labels of that id too, but also edit fields.
 bool is_message_box(HWND window)
 {
-    return class_name(window) == "#32770" && GetDlgItem(window, 0xFFFF) != nullptr;
+    return class_name(window) == "#32770" && GetDlgItem(window, 0xFFFF) != nullptr
+        && FindWindowExA(window, nullptr, "Edit", nullptr) == nullptr;
 }
 
 MessageBoxHook::MessageBoxHook(std::function<bool(HWND)> on_window)
     : hook_(nullptr), on_window_(std::move(on_window)), previous_(current_hook)
 {
     current_hook = this;
-    hook_ = SetWindowsHookExA(WH_CBT, hook_proc, nullptr, GetCurrentThreadId());
+    // One platform hook serves the whole chain of nested hooks.
+    if (previous_ == nullptr)
+        hook_ = SetWindowsHookExA(WH_CBT, hook_proc, nullptr, GetCurrentThreadId());
 }
 
 MessageBoxHook::~MessageBoxHook()
 {
-    UnhookWindowsHookEx(hook_);
+    if (hook_ != nullptr)
+        UnhookWindowsHookEx(hook_);
     current_hook = previous_;
 }
 
@@ -73,7 +79,10 @@ LRESULT CALLBACK MessageBoxHook::hook_proc(int code, WPARAM wparam, LPARAM lpara
     MessageBoxHook* self = current_hook;
     if (code == HCBT_ACTIVATE && self != nullptr) {
         HWND window = reinterpret_cast<HWND>(wparam);
-        bool handled = self->on_window_ && self->on_window_(window);
+        // The newest hook is asked first, then the ones it is nested in.
+        bool handled = false;
+        for (MessageBoxHook* h = self; h != nullptr && !handled; h = h->previous_)
+            handled = h->on_window_ && h->on_window_(window);
         if (!handled && is_message_box(window) && self->answered_.insert(window).second) {
             SeenBox box{window_text(window), window_text(GetDlgItem(window, 0xFFFF)),
                         icon_of(window), GetWindow(window, GW_OWNER)};
