@@ -78,3 +78,11 @@ qb_wine_test(dialogs_test
     SOURCES tests/dialogs/dialogs_test.cpp tests/support/win_test_main.cpp resources/quillbeam.rc
     LIBS qb_win)
 add_dependencies(dialogs_test record_mailer)
+
+add_executable(window_probe tests/support/window_probe.cpp)
+target_compile_options(window_probe PRIVATE -Wall -Wextra -Werror ${QB_CHARSET})
+target_link_options(window_probe PRIVATE -static)
+
+# End to end: the real program under Wine and Xvfb, observed from outside.
+add_test(NAME end_to_end COMMAND ${PROJECT_SOURCE_DIR}/tests/e2e/end_to_end ${CMAKE_BINARY_DIR})
+set_tests_properties(end_to_end PROPERTIES RUN_SERIAL TRUE TIMEOUT 900)
