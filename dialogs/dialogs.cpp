@@ -118,22 +118,42 @@ void settings_ok(HWND dialog)
         SendMessageA(dialog, WM_CLOSE, 0, 0);
 }
 
-} // namespace
+void setup_init(HWND dialog)
+{
+    SendMessageA(GetDlgItem(dialog, IDC_STARTUP), BM_SETCHECK, BST_CHECKED, 0);
+    SendMessageA(GetDlgItem(dialog, IDC_SOUND), BM_SETCHECK, BST_CHECKED, 0);
+}
 
-INT_PTR CALLBACK setup_dialog_proc(HWND dialog, UINT message, WPARAM wparam, LPARAM)
+void setup_close(HWND dialog)
+{
+    EndDialog(dialog, 0);
+}
+
+// Every way out of the settings dialog passes here, so the resident icon is
+// always back when it ends.
+void settings_close(HWND dialog)
+{
+    add_main_icon(main_window, MAIN_ICON_TIP);
+    EndDialog(dialog, 1);
+}
+
+// The two dialogs handle the same messages; they differ in what opening,
+// OK and closing do. Only a click counts as a command (the whole wParam),
+// and the standard IDCANCEL of Escape is not one of them.
+INT_PTR handle_dialog_message(HWND dialog, UINT message, WPARAM wparam, void (*on_init)(HWND),
+                              void (*on_ok)(HWND), void (*on_close)(HWND))
 {
     switch (message) {
     case WM_INITDIALOG:
-        SendMessageA(GetDlgItem(dialog, IDC_STARTUP), BM_SETCHECK, BST_CHECKED, 0);
-        SendMessageA(GetDlgItem(dialog, IDC_SOUND), BM_SETCHECK, BST_CHECKED, 0);
+        on_init(dialog);
         return TRUE;
     case WM_CLOSE:
-        EndDialog(dialog, 0);
+        on_close(dialog);
         return TRUE;
     case WM_COMMAND:
         switch (wparam) {
         case IDC_OK_BUTTON:
-            setup_ok(dialog);
+            on_ok(dialog);
             break;
         case IDC_CANCEL_BUTTON:
             SendMessageA(dialog, WM_CLOSE, 0, 0);
@@ -150,33 +170,15 @@ INT_PTR CALLBACK setup_dialog_proc(HWND dialog, UINT message, WPARAM wparam, LPA
     }
 }
 
+} // namespace
+
+INT_PTR CALLBACK setup_dialog_proc(HWND dialog, UINT message, WPARAM wparam, LPARAM)
+{
+    return handle_dialog_message(dialog, message, wparam, setup_init, setup_ok, setup_close);
+}
+
 INT_PTR CALLBACK settings_dialog_proc(HWND dialog, UINT message, WPARAM wparam, LPARAM)
 {
-    switch (message) {
-    case WM_INITDIALOG:
-        settings_init(dialog);
-        return TRUE;
-    case WM_CLOSE:
-        // Every way out passes here, so the resident icon is always back.
-        add_main_icon(main_window, MAIN_ICON_TIP);
-        EndDialog(dialog, 1);
-        return TRUE;
-    case WM_COMMAND:
-        switch (wparam) {
-        case IDC_OK_BUTTON:
-            settings_ok(dialog);
-            break;
-        case IDC_CANCEL_BUTTON:
-            SendMessageA(dialog, WM_CLOSE, 0, 0);
-            break;
-        case IDC_BROWSE:
-            browse_keeping_directory(dialog);
-            break;
-        default:
-            break;
-        }
-        return TRUE;
-    default:
-        return FALSE;
-    }
+    return handle_dialog_message(dialog, message, wparam, settings_init, settings_ok,
+                                 settings_close);
 }

@@ -10,7 +10,35 @@
 #include "tests/support/pop3_script_server.h"
 #include "tests/support/recording_doubles.h"
 
+// Every send the check makes passes through here (its import slot is
+// redirected), so a test can count the calls and their bytes.
+extern "C" int(WSAAPI* __imp_send)(SOCKET, const char*, int, int);
+
 namespace {
+
+std::vector<std::string> sends;
+DWORD checking_thread;   // the scripted server sends from a thread of its own
+int(WSAAPI* real_send)(SOCKET, const char*, int, int);
+
+int WSAAPI recording_send(SOCKET s, const char* data, int length, int flags)
+{
+    if (GetCurrentThreadId() == checking_thread)
+        sends.push_back(std::string(data, length > 0 ? static_cast<size_t>(length) : 0));
+    return real_send(s, data, length, flags);
+}
+
+void record_sends()
+{
+    sends.clear();
+    checking_thread = GetCurrentThreadId();
+    if (real_send != nullptr)
+        return;
+    real_send = __imp_send;
+    DWORD old;
+    VirtualProtect(&__imp_send, sizeof __imp_send, PAGE_READWRITE, &old);
+    __imp_send = recording_send;
+    VirtualProtect(&__imp_send, sizeof __imp_send, old, &old);
+}
 
 const char* const SERVER = "127.0.0.2";
 
@@ -146,9 +174,13 @@ TEST_F(MailCheck, SuccessSendsExactlyThreeCommandsAndShowsTheNotice)
         }
         ScriptServer server(SERVER, steps);
         MessageBoxHook hook;
+        record_sends();
         EXPECT_EQ(check_mailbox(owner), 1);
         EXPECT_TRUE(server.wait_client_closed(3000));
         EXPECT_EQ(server.finish(), "USER taro\r\nPASS secret\r\nSTAT\r\n");   // and no QUIT
+        // The floor: three commands, each in one send, nothing else.
+        std::vector<std::string> expected_sends = {"USER taro\r\n", "PASS secret\r\n", "STAT\r\n"};
+        EXPECT_EQ(sends, expected_sends);
         EXPECT_TRUE(hook.boxes.empty());
         EXPECT_EQ(recorded_calls, row.calls);
         EXPECT_EQ(mail_socket, INVALID_SOCKET);
