@@ -7,6 +7,7 @@
 #include "app/app.h"
 #include "resources/resource.h"
 #include "settings/user_settings.h"
+#include "tests/support/import_redirect.h"
 #include "tests/support/message_box_hook.h"
 #include "tests/support/pop3_script_server.h"
 #include "tests/support/recording_doubles.h"
@@ -32,11 +33,7 @@ void redirect_set_timer()
 {
     if (real_set_timer != nullptr)
         return;
-    real_set_timer = __imp_SetTimer;
-    DWORD old;
-    VirtualProtect(&__imp_SetTimer, sizeof __imp_SetTimer, PAGE_READWRITE, &old);
-    __imp_SetTimer = recording_set_timer;
-    VirtualProtect(&__imp_SetTimer, sizeof __imp_SetTimer, old, &old);
+    real_set_timer = redirect_import(&__imp_SetTimer, recording_set_timer);
 }
 
 const char* const SERVER = "127.0.0.4";

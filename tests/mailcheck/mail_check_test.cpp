@@ -6,6 +6,7 @@
 
 #include "mailcheck/mail_check.h"
 #include "settings/user_settings.h"
+#include "tests/support/import_redirect.h"
 #include "tests/support/message_box_hook.h"
 #include "tests/support/pop3_script_server.h"
 #include "tests/support/recording_doubles.h"
@@ -33,11 +34,7 @@ void record_sends()
     checking_thread = GetCurrentThreadId();
     if (real_send != nullptr)
         return;
-    real_send = __imp_send;
-    DWORD old;
-    VirtualProtect(&__imp_send, sizeof __imp_send, PAGE_READWRITE, &old);
-    __imp_send = recording_send;
-    VirtualProtect(&__imp_send, sizeof __imp_send, old, &old);
+    real_send = redirect_import(&__imp_send, recording_send);
 }
 
 const char* const SERVER = "127.0.0.2";
