@@ -59,7 +59,11 @@ int main(int argc, char** argv)
                      reinterpret_cast<LPARAM>(text));
         printf("%s\n", text);
         fflush(stdout);
-        PostMessageA(window, WM_COMMAND, IDOK, 0);
+        // Press OK, again if the box was not yet listening.
+        for (int i = 0; i < 25 && IsWindow(window); ++i) {
+            PostMessageA(window, WM_COMMAND, IDOK, 0);
+            Sleep(200);
+        }
         return 0;
     }
     for (int i = 3; i < argc; ++i) {
