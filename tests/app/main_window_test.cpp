@@ -5,6 +5,7 @@
 #include <string.h>
 
 #include "app/app.h"
+#include "mailcheck/mail_check.h"
 #include "resources/resource.h"
 #include "settings/user_settings.h"
 #include "tests/support/import_redirect.h"
@@ -16,6 +17,7 @@
 // Every SetTimer the program makes passes through here (the import slot is
 // redirected), so the test sees the elapse it asked for.
 extern "C" UINT_PTR(WINAPI* __imp_SetTimer)(HWND, UINT_PTR, UINT, TIMERPROC);
+extern "C" int(WSAAPI* __imp_closesocket)(SOCKET);
 
 namespace {
 
@@ -27,6 +29,18 @@ UINT_PTR WINAPI recording_set_timer(HWND window, UINT_PTR id, UINT elapse, TIMER
 {
     timer_calls.push_back({id, elapse});
     return real_set_timer(window, id, elapse, proc);
+}
+
+std::vector<int> close_results;
+int(WSAAPI* real_closesocket)(SOCKET);
+DWORD checking_thread;   // the scripted servers close theirs on threads of their own
+
+int WSAAPI recording_closesocket(SOCKET s)
+{
+    int result = real_closesocket(s);
+    if (GetCurrentThreadId() == checking_thread)
+        close_results.push_back(result);
+    return result;
 }
 
 void redirect_set_timer()
@@ -281,6 +295,63 @@ TEST_F(MainWindow, TaskbarRestartGivesTheIconBack)
     recorded_calls.clear();
     SendMessageA(window, RegisterWindowMessageA("TaskbarCreated"), 0, 0);
     EXPECT_EQ(recorded_calls, std::vector<std::string>{"add_main:Quillbeam v1.1"});
+}
+
+TEST_F(MainWindow, CheckNestedInAFailingChecksErrorBox)
+{
+    write_ini("300");
+    {
+        ScriptServer server(SERVER, mailbox("+OK 0 0\r\n"));
+        ASSERT_NE(create(), nullptr);
+        server.finish();
+    }
+    if (real_closesocket == nullptr)
+        real_closesocket = redirect_import(&__imp_closesocket, recording_closesocket);
+    checking_thread = GetCurrentThreadId();
+    close_results.clear();
+    recorded_calls.clear();
+    timer_calls.clear();
+
+    // The outer check fails at the password; while its box is open the user
+    // double-clicks the resident icon, points the settings at another server
+    // and closes the dialog, which starts the inner check at once.
+    ScriptServer failing(SERVER, {ScriptStep{"+OK\r\n"}, ScriptStep{"+OK\r\n"},
+                                  ScriptStep{"-ERR [AUTH] Authentication failed.\r\n"}});
+    ScriptServer working("127.0.0.5", mailbox("+OK 4 800\r\n"));
+    ASSERT_TRUE(working.listening());
+    bool nested_once = false;
+    MessageBoxHook hook([&](HWND w) {
+        if (window_text(w) != "設定")
+            return false;
+        SetWindowTextA(GetDlgItem(w, IDC_POP_SERVER), "127.0.0.5");
+        PostMessageA(GetDlgItem(w, IDC_OK_BUTTON), BM_CLICK, 0, 0);
+        return true;
+    });
+    hook.on_box = [&](const SeenBox& box) {
+        if (nested_once || box.caption != "Error")
+            return;
+        nested_once = true;
+        // Delivered by the box's own message loop, as a click would be.
+        PostMessageA(window, WM_MAINICON_NOTIFY, MAIN_ICON_ID, WM_LBUTTONDBLCLK);
+    };
+    SendMessageA(window, WM_TIMER, 0, 0);
+
+    ASSERT_EQ(hook.boxes.size(), 1u);
+    EXPECT_EQ(hook.boxes[0].text, "-ERR [AUTH] Authentication failed.");
+    working.wait_client_closed(3000);
+    EXPECT_EQ(working.finish(), "USER taro\r\nPASS secret\r\nSTAT\r\n");
+    std::vector<std::string> expected = {"remove_main", "add_main:Quillbeam v1.1", "remove_mail",
+                                         "add_mail:合計4通のメールが着ています"};
+    EXPECT_EQ(recorded_calls, expected);
+    // The inner check armed the timer; the outer one, failing, added nothing.
+    ASSERT_EQ(timer_calls.size(), 1u);
+    EXPECT_EQ(timer_calls[0].elapse, 300000u);
+    // Two checks, two closes, both of a live socket: the inner socket may
+    // reuse the outer one's handle, so a second close of the outer socket
+    // would either fail or close the inner one under it.
+    EXPECT_EQ(close_results, (std::vector<int>{0, 0}));
+    EXPECT_EQ(mail_socket, INVALID_SOCKET);
+    EXPECT_STREQ(user_settings.pop_server, "127.0.0.5");
 }
 
 TEST(SingleInstance, SecondStartWarnsAndExitsWithZero)

@@ -431,6 +431,36 @@ TEST_F(Dialogs, SettingsBrowseRestoresTheDirectory)
     EXPECT_EQ(GetFileAttributesA((other + "\\user.ini").c_str()), INVALID_FILE_ATTRIBUTES);
 }
 
+TEST_F(Dialogs, FullCapacityValuesTravelWholeAndLongerOnesAreCut)
+{
+    prepare_ini();
+    const std::string server(254, 's'), account(254, 'a'), password(254, 'p');
+    const std::string mailer = "/" + std::string(258, 'm');
+    // 253 bytes and then a double-byte character: the cut goes before it.
+    const std::string long_time = "60" + std::string(251, ' ') + "秒" + std::string(40, 'x');
+    DialogDriver driver("設定", [&](HWND d, int activation) {
+        if (activation != 1)
+            return;
+        set_text(d, IDC_POP_SERVER, server + "overflow");
+        set_text(d, IDC_ACCOUNT, account);
+        set_text(d, IDC_PASSWORD, password);
+        set_text(d, IDC_CHECK_TIME, long_time);
+        set_text(d, IDC_MAILER_PATH, mailer + "zz");
+        click(d, IDC_OK_BUTTON);
+    });
+    EXPECT_EQ(open_settings(), 1);
+    EXPECT_TRUE(driver.hook.boxes.empty());
+    const std::string cut_time = "60" + std::string(251, ' ');
+    EXPECT_EQ(read_file_bytes(ini), server + "\r\n" + account + "\r\n" + password + "\r\n" + cut_time
+                                        + "\r\n" + mailer + "\r\nON\r\n");
+    memset(&user_settings, 0, sizeof user_settings);
+    ASSERT_EQ(load_settings(main_window), 1);
+    EXPECT_EQ(std::string(user_settings.pop_server), server);
+    EXPECT_EQ(std::string(user_settings.password), password);
+    EXPECT_EQ(std::string(user_settings.check_time), cut_time);
+    EXPECT_EQ(std::string(user_settings.mailer_path), mailer);
+}
+
 namespace {
 
 std::string copy_mailer(const std::string& to)
