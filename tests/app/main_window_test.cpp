@@ -4,6 +4,12 @@
 
 #include <string.h>
 
+#include <memory>
+
+#include <winsock2.h>
+#include <windows.h>
+#include <psapi.h>
+
 #include "app/app.h"
 #include "mailcheck/mail_check.h"
 #include "resources/resource.h"
@@ -352,6 +358,238 @@ TEST_F(MainWindow, CheckNestedInAFailingChecksErrorBox)
     EXPECT_EQ(close_results, (std::vector<int>{0, 0}));
     EXPECT_EQ(mail_socket, INVALID_SOCKET);
     EXPECT_STREQ(user_settings.pop_server, "127.0.0.5");
+}
+
+namespace {
+
+// A reply with the bytes exactly as written, NULs included.
+template <size_t N>
+ScriptStep raw(const char (&bytes)[N], StepEnd end = StepEnd::next)
+{
+    return ScriptStep{std::string(bytes, N - 1), end};
+}
+
+std::vector<ScriptStep> one_byte_at_a_time(std::vector<ScriptStep> steps)
+{
+    for (ScriptStep& step : steps) {
+        step.piece_size = 1;
+        step.piece_delay_ms = 3;
+    }
+    return steps;
+}
+
+const char* const RECEIVE_FAILED = "メールデータ受信に失敗";
+const char* const STAT_RECEIVE_FAILED = "メールデータ受信失敗";
+
+struct FaultRow {
+    const char* name;
+    const char* server;              // where the check goes
+    std::vector<ScriptStep> steps;   // empty: nothing listens there
+    const char* box;                 // the error box's text, or none
+    int notice;                      // the count on the new-mail icon, or 0
+    bool server_sees_close;          // the server can watch the client close
+};
+
+// Every way a server or the network can fail a check.
+std::vector<FaultRow> fault_rows()
+{
+    const std::string huge = "+OK " + std::string(64 * 1024, 'x');
+    const ScriptStep OK{"+OK\r\n"};
+    return {
+        {"1 connection refused", "127.0.0.3", {}, "Mail connect error", 0, false},
+        {"2 name does not resolve", "no-such-host.invalid", {}, "POPサーバー名取得に失敗", 0, false},
+        {"3 closed before greeting", SERVER, {raw("", StepEnd::close)}, RECEIVE_FAILED, 0, true},
+        {"4 greeting -ERR", SERVER, {raw("-ERR [SYS/TEMP] too busy\r\n")}, "-ERR [SYS/TEMP] too busy", 0, true},
+        {"5 closed after greeting", SERVER, {raw("+OK ready\r\n", StepEnd::close)}, RECEIVE_FAILED, 0, true},
+        {"6 USER -ERR", SERVER, {OK, raw("-ERR no such user\r\n")}, "-ERR no such user", 0, true},
+        {"7 PASS -ERR [AUTH]", SERVER, {OK, OK, raw("-ERR [AUTH] Authentication failed.\r\n")},
+         "-ERR [AUTH] Authentication failed.", 0, true},
+        {"8 PASS -ERR [IN-USE]", SERVER, {OK, OK, raw("-ERR [IN-USE] Mailbox is locked\r\n")},
+         "-ERR [IN-USE] Mailbox is locked", 0, true},
+        {"9 STAT -ERR", SERVER, {OK, OK, OK, raw("-ERR mailbox gone\r\n")}, "-ERR mailbox gone", 0, true},
+        {"10 STAT +OK alone", SERVER, {OK, OK, OK, OK}, nullptr, 0, true},
+        {"11 STAT +OK 0 0", SERVER, mailbox("+OK 0 0\r\n"), nullptr, 0, true},
+        {"12 one byte at a time", SERVER, one_byte_at_a_time(mailbox("+OK 3 420\r\n")), nullptr, 3, true},
+        {"13 LF-only line ends", SERVER, {raw("+OK\n"), raw("+OK\n"), raw("+OK\n"), raw("+OK 7 1\n")},
+         nullptr, 7, true},
+        {"14 64 KiB without a line end", SERVER, {ScriptStep{huge, StepEnd::close}}, RECEIVE_FAILED, 0, true},
+        {"15 binary bytes in replies", SERVER,
+         {raw("+OK \0\x01\xFE\xFF\r\n"), raw("+OK\0\r\n"), raw("+OK \x1B[31m\r\n"), raw("+OK 2\0 99\r\n")},
+         nullptr, 2, true},
+        {"15 NUL inside an error", SERVER, {OK, raw("-ERR bad\0hidden\r\n")}, "-ERR bad", 0, true},
+        {"16 silent server", SERVER, {raw("", StepEnd::hang)}, RECEIVE_FAILED, 0, true},
+        {"17 reply stops mid-line", SERVER, {OK, OK, OK, raw("+OK 3", StepEnd::close)},
+         STAT_RECEIVE_FAILED, 0, true},
+        {"18 reset mid-exchange", SERVER, {OK, OK, raw("", StepEnd::reset)}, RECEIVE_FAILED, 0, false},
+        {"19 eleven-digit count", SERVER, mailbox("+OK 12345678901 5\r\n"), nullptr, 0, true},
+        {"19 count 4294967295", SERVER, mailbox("+OK 4294967295 1\r\n"), nullptr, 0, true},
+        {"20 two replies in one packet", SERVER,
+         {raw("+OK hi\r\n+OK user\r\n"), raw(""), raw("+OK in\r\n+OK 5 100\r\n"), raw("")}, nullptr, 5, true},
+    };
+}
+
+class FaultMatrix : public MainWindow {
+protected:
+    void start()
+    {
+        write_ini("300");
+        ScriptServer server(SERVER, mailbox("+OK 0 0\r\n"));
+        ASSERT_NE(create(), nullptr);
+        server.finish();
+    }
+
+    // One timer tick against the row's server: what the user sees, the
+    // socket, whether polling goes on, and that the tray still answers,
+    // during the box and after it.
+    void check_row(const FaultRow& row)
+    {
+        strcpy(user_settings.pop_server, row.server);
+        KillTimer(window, CHECK_TIMER_ID);
+        recorded_calls.clear();
+        timer_calls.clear();
+        std::unique_ptr<ScriptServer> server;
+        if (!row.steps.empty()) {
+            server.reset(new ScriptServer(SERVER, row.steps));
+            ASSERT_TRUE(server->listening());
+        }
+        MessageBoxHook hook;
+        bool closed_before_box = false;
+        hook.on_box = [&](const SeenBox&) {
+            if (server && row.server_sees_close)
+                closed_before_box = server->wait_client_closed(3000);
+            // A right-click on the resident icon while the box is up.
+            PostMessageA(window, WM_MAINICON_NOTIFY, MAIN_ICON_ID, WM_RBUTTONDOWN);
+        };
+        SendMessageA(window, WM_TIMER, 0, 0);
+        if (server) {
+            if (row.server_sees_close) {
+                EXPECT_TRUE(server->wait_client_closed(3000)) << "the socket was left open";
+            }
+            server->finish();
+        }
+        EXPECT_EQ(mail_socket, INVALID_SOCKET);
+
+        std::vector<std::string> expected;
+        if (row.box != nullptr) {
+            ASSERT_EQ(hook.boxes.size(), 1u);
+            EXPECT_EQ(hook.boxes[0].text, row.box);
+            EXPECT_EQ(hook.boxes[0].caption, "Error");
+            EXPECT_EQ(hook.boxes[0].icon, BoxIcon::error);
+            EXPECT_EQ(hook.boxes[0].owner, window);
+            if (row.server_sees_close) {
+                EXPECT_TRUE(closed_before_box) << "the socket was still open while the box showed";
+            }
+            expected.push_back("menu:MAINMENU");
+        } else {
+            EXPECT_TRUE(hook.boxes.empty());
+        }
+        if (row.notice > 0) {
+            expected.push_back("remove_mail");
+            expected.push_back("add_mail:合計" + std::to_string(row.notice) + "通のメールが着ています");
+        }
+        // Polling goes on after a check that succeeded, and only then.
+        const bool succeeded = row.box == nullptr;
+        EXPECT_EQ(KillTimer(window, CHECK_TIMER_ID) != 0, succeeded);
+        EXPECT_EQ(timer_calls.size(), succeeded ? 1u : 0u);
+        // And the tray answers afterwards.
+        DWORD_PTR answer = 0;
+        EXPECT_NE(SendMessageTimeoutA(window, WM_MAINICON_NOTIFY, MAIN_ICON_ID, WM_RBUTTONDOWN,
+                                      SMTO_ABORTIFHUNG, 2000, &answer), 0);
+        expected.push_back("menu:MAINMENU");
+        EXPECT_EQ(recorded_calls, expected);
+    }
+};
+
+// Counted by probing the small handle values, which also works where the
+// platform's own handle count reads 0 (Wine). Sockets are handles too; they
+// are the ones that answer to getsockopt.
+struct Footprint {
+    int handles;
+    int sockets;
+    size_t private_bytes;
+};
+
+Footprint footprint()
+{
+    Footprint now = {};
+    for (uintptr_t value = 4; value < 0x4000; value += 4) {
+        DWORD flags;
+        if (GetHandleInformation(reinterpret_cast<HANDLE>(value), &flags))
+            ++now.handles;
+        int type = 0;
+        int length = sizeof type;
+        if (getsockopt(static_cast<SOCKET>(value), SOL_SOCKET, SO_TYPE, reinterpret_cast<char*>(&type),
+                       &length) == 0)
+            ++now.sockets;
+    }
+    PROCESS_MEMORY_COUNTERS memory = {};
+    memory.cb = sizeof memory;
+    GetProcessMemoryInfo(GetCurrentProcess(), &memory, sizeof memory);
+    now.private_bytes = memory.PagefileUsage;   // the committed private bytes
+    return now;
+}
+
+void print_footprint(const char* when, const Footprint& f)
+{
+    printf("hygiene %-22s handles %5d  sockets %2d  private bytes %9zu\n", when, f.handles,
+           f.sockets, f.private_bytes);
+}
+
+} // namespace
+
+TEST_F(FaultMatrix, EveryRow)
+{
+    start();
+    for (const FaultRow& row : fault_rows()) {
+        SCOPED_TRACE(row.name);
+        check_row(row);
+    }
+}
+
+// A thousand checks in one process, every row but the 30-second silence in
+// turn: nothing the checks open may pile up.
+TEST_F(FaultMatrix, AThousandChecksLeaveNothingBehind)
+{
+    start();
+    // The probes see what they should: one more event, one more socket.
+    {
+        const Footprint empty = footprint();
+        HANDLE event = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+        SOCKET probe = socket(AF_INET, SOCK_STREAM, 0);
+        const Footprint more = footprint();
+        EXPECT_GE(more.handles, empty.handles + 1);
+        EXPECT_EQ(more.sockets, empty.sockets + 1);
+        EXPECT_GT(more.private_bytes, 0u);
+        closesocket(probe);
+        CloseHandle(event);
+    }
+    std::vector<FaultRow> rows;
+    for (FaultRow& row : fault_rows()) {
+        if (row.steps.empty() || row.steps[0].end != StepEnd::hang)
+            rows.push_back(row);
+    }
+    // The first half warms up what the platform and the test's own servers
+    // keep once grown; the second half must then add nothing.
+    Footprint start_figures = footprint(), half = {};
+    print_footprint("at the start", start_figures);
+    int checks = 0;
+    for (size_t i = 0; checks < 1000; ++i) {
+        const FaultRow& row = rows[i % rows.size()];
+        SCOPED_TRACE(row.name);
+        check_row(row);
+        if (HasFailure())
+            break;
+        if (++checks == 500) {
+            half = footprint();
+            print_footprint("after 500 checks", half);
+        }
+    }
+    const Footprint after = footprint();
+    print_footprint("after 1000 checks", after);
+    ASSERT_EQ(checks, 1000);
+    EXPECT_EQ(after.handles, half.handles);
+    EXPECT_EQ(after.sockets, start_figures.sockets);
+    EXPECT_LE(after.private_bytes, half.private_bytes + 64 * 1024);
 }
 
 TEST(SingleInstance, SecondStartWarnsAndExitsWithZero)
