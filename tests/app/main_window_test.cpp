@@ -546,6 +546,107 @@ TEST_F(FaultMatrix, EveryRow)
     }
 }
 
+// A user.ini that cannot be read as one, or reads oddly: start-up goes the
+// way the file allows, and the file is never changed by it.
+TEST_F(FaultMatrix, UnusualUserIniAtStartUpLosesNothing)
+{
+    std::string garbage;
+    for (int i = 0; i < 600; ++i)
+        garbage += static_cast<char>((i * 7919 + 13) % 256 == 0x1A ? 0 : (i * 7919 + 13) % 256);
+    std::string thousand = std::string(SERVER) + "\r\ntaro\r\nsecret\r\n300\r\nnotepad.exe\r\nON\r\n";
+    for (int i = 6; i < 1000; ++i)
+        thousand += "line " + std::to_string(i) + "\r\n";
+    enum class Kind { folder, held, bytes };
+    struct Row {
+        const char* name;
+        Kind kind;
+        std::string bytes;
+        const char* box;   // the error box of start-up, or none
+        bool runs;         // the window lives on
+        std::vector<std::string> calls;
+    } rows[] = {
+        // Unreadable: the setup dialog comes; saving over it fails, and a
+        // cancel then ends the program with the old file as it was.
+        {"a folder", Kind::folder, "", "User file create error", false, {"remove_main", "remove_mail"}},
+        {"held without sharing", Kind::held, thousand, "User file create error", false,
+         {"remove_main", "remove_mail"}},
+        // Readable: used as it stands.
+        {"binary garbage", Kind::bytes, garbage, "POPサーバー名取得に失敗", true,
+         {"add_main:Quillbeam v1.1"}},
+        {"a thousand lines", Kind::bytes, thousand, nullptr, true,
+         {"add_main:Quillbeam v1.1", "sound", "remove_mail", "add_mail:合計2通のメールが着ています"}},
+    };
+    for (Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        const std::string ini = folder + "\\user.ini";
+        HANDLE held = INVALID_HANDLE_VALUE;
+        if (row.kind == Kind::folder) {
+            ASSERT_TRUE(CreateDirectoryA(ini.c_str(), nullptr));
+        } else {
+            ASSERT_TRUE(write_file_bytes(ini, row.bytes));
+        }
+        if (row.kind == Kind::held) {
+            held = CreateFileA(ini.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+            ASSERT_NE(held, INVALID_HANDLE_VALUE);
+        }
+        recorded_calls.clear();
+        timer_calls.clear();
+        memset(&user_settings, 0, sizeof user_settings);
+        int setup_shown = 0;
+        MessageBoxHook hook([&](HWND w) {
+            if (window_text(w) != "初期設定")
+                return false;
+            if (++setup_shown == 1) {
+                SetWindowTextA(GetDlgItem(w, IDC_POP_SERVER), "pop.example.jp");
+                SetWindowTextA(GetDlgItem(w, IDC_ACCOUNT), "hanako");
+                SetWindowTextA(GetDlgItem(w, IDC_PASSWORD), "new");
+                SetWindowTextA(GetDlgItem(w, IDC_MAILER_PATH), "/mail.exe");
+                PostMessageA(GetDlgItem(w, IDC_OK_BUTTON), BM_CLICK, 0, 0);
+            } else {
+                PostMessageA(w, WM_COMMAND, IDC_CANCEL_BUTTON, 0);
+            }
+            return true;
+        });
+        ScriptServer server(SERVER, mailbox("+OK 2 99\r\n"));
+        create();
+        if (row.kind == Kind::bytes)
+            server.wait_client_closed(3000);
+        server.finish();
+
+        EXPECT_EQ(setup_shown, row.kind == Kind::bytes ? 0 : 2);
+        if (row.box != nullptr) {
+            ASSERT_EQ(hook.boxes.size(), 1u);
+            EXPECT_EQ(hook.boxes[0].text, row.box);
+        } else {
+            EXPECT_TRUE(hook.boxes.empty());
+        }
+        EXPECT_EQ(window != nullptr && IsWindow(window), row.runs);
+        EXPECT_EQ(recorded_calls, row.calls);
+        // Polling only after a check that went through.
+        EXPECT_EQ(timer_calls.size(), row.runs && row.box == nullptr ? 1u : 0u);
+
+        if (held != INVALID_HANDLE_VALUE)
+            CloseHandle(held);
+        if (row.kind == Kind::folder) {
+            DWORD attributes = GetFileAttributesA(ini.c_str());
+            EXPECT_NE(attributes, INVALID_FILE_ATTRIBUTES);
+            EXPECT_TRUE(attributes & FILE_ATTRIBUTE_DIRECTORY);
+            EXPECT_TRUE(RemoveDirectoryA(ini.c_str()));
+        } else {
+            EXPECT_EQ(read_file_bytes(ini), row.bytes);
+            DeleteFileA(ini.c_str());
+        }
+        if (window != nullptr && IsWindow(window))
+            DestroyWindow(window);
+        else
+            restore_socket_library();
+        window = nullptr;
+        MSG message;
+        while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
+        }
+    }
+}
+
 // A thousand checks in one process, every row but the 30-second silence in
 // turn: nothing the checks open may pile up.
 TEST_F(FaultMatrix, AThousandChecksLeaveNothingBehind)
