@@ -90,6 +90,18 @@ add_executable(window_probe tests/support/window_probe.cpp)
 target_compile_options(window_probe PRIVATE -Wall -Wextra -Werror ${QB_CHARSET})
 target_link_options(window_probe PRIVATE -static)
 
+# The real program waiting between checks costs no CPU.
+add_test(NAME idle_cpu COMMAND ${PROJECT_SOURCE_DIR}/tests/e2e/idle_cpu ${CMAKE_BINARY_DIR} 127.0.0.9)
+set_tests_properties(idle_cpu PROPERTIES RUN_SERIAL TRUE TIMEOUT 180 FIXTURES_REQUIRED dovecot)
+
 # End to end: the real program under Wine and Xvfb, observed from outside.
 add_test(NAME end_to_end COMMAND ${PROJECT_SOURCE_DIR}/tests/e2e/end_to_end ${CMAKE_BINARY_DIR})
 set_tests_properties(end_to_end PROPERTIES RUN_SERIAL TRUE TIMEOUT 900)
+
+# The check latency benchmark (tools/bench), not a test.
+add_executable(check_bench tests/bench/check_bench.cpp tests/support/recording_doubles.cpp)
+target_include_directories(check_bench PRIVATE ${PROJECT_SOURCE_DIR})
+target_compile_options(check_bench PRIVATE -Wall -Wextra -Werror -O2 ${QB_CHARSET})
+target_compile_definitions(check_bench PRIVATE WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0600)
+target_link_libraries(check_bench PRIVATE qb_win qb_test_support)
+target_link_options(check_bench PRIVATE -static)
