@@ -471,11 +471,7 @@ protected:
 
         std::vector<std::string> expected;
         if (row.box != nullptr) {
-            ASSERT_EQ(hook.boxes.size(), 1u);
-            EXPECT_EQ(hook.boxes[0].text, row.box);
-            EXPECT_EQ(hook.boxes[0].caption, "Error");
-            EXPECT_EQ(hook.boxes[0].icon, BoxIcon::error);
-            EXPECT_EQ(hook.boxes[0].owner, window);
+            expect_one_error_box(hook, row.box, window);
             if (row.server_sees_close) {
                 EXPECT_TRUE(closed_before_box) << "the socket was still open while the box showed";
             }

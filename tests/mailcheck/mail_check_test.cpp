@@ -117,11 +117,7 @@ TEST_F(MailCheck, FailureTable)
         EXPECT_EQ(check_mailbox(owner), 0);
         std::string sent = server.finish();
 
-        ASSERT_EQ(hook.boxes.size(), 1u);
-        EXPECT_EQ(hook.boxes[0].text, row.message);
-        EXPECT_EQ(hook.boxes[0].caption, "Error");
-        EXPECT_EQ(hook.boxes[0].icon, BoxIcon::error);
-        EXPECT_EQ(hook.boxes[0].owner, owner);
+        expect_one_error_box(hook, row.message, owner);
         if (row.server_sees_close) {
             EXPECT_TRUE(closed_before_box) << "the socket was still open while the box showed";
         }

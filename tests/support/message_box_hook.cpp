@@ -1,5 +1,7 @@
 #include "tests/support/message_box_hook.h"
 
+#include <gtest/gtest.h>
+
 namespace {
 thread_local MessageBoxHook* current_hook;
 }
@@ -93,4 +95,13 @@ LRESULT CALLBACK MessageBoxHook::hook_proc(int code, WPARAM wparam, LPARAM lpara
         }
     }
     return CallNextHookEx(nullptr, code, wparam, lparam);
+}
+
+void expect_one_error_box(const MessageBoxHook& hook, const std::string& text, HWND owner)
+{
+    ASSERT_EQ(hook.boxes.size(), 1u);
+    EXPECT_EQ(hook.boxes[0].text, text);
+    EXPECT_EQ(hook.boxes[0].caption, "Error");
+    EXPECT_EQ(hook.boxes[0].icon, BoxIcon::error);
+    EXPECT_EQ(hook.boxes[0].owner, owner);
 }

@@ -41,3 +41,7 @@ private:
 std::string window_text(HWND window);
 std::string class_name(HWND window);
 bool is_message_box(HWND window);
+
+// Expects exactly one box: an error box with this text and owner, as every
+// failed check shows.
+void expect_one_error_box(const MessageBoxHook& hook, const std::string& text, HWND owner);
