@@ -13,11 +13,13 @@
 
 #include "app/app.h"
 #include "dialogs/dialogs.h"
+#include "mailcheck/mail_check.h"
 #include "resources/resource.h"
 #include "settings/settings_file.h"
 #include "settings/user_settings.h"
 #include "shell/shell.h"
 #include "tests/support/message_box_hook.h"
+#include "tests/support/pop3_script_server.h"
 #include "tests/support/test_files.h"
 
 namespace {
@@ -459,6 +461,17 @@ TEST_F(Dialogs, FullCapacityValuesTravelWholeAndLongerOnesAreCut)
     EXPECT_EQ(std::string(user_settings.password), password);
     EXPECT_EQ(std::string(user_settings.check_time), cut_time);
     EXPECT_EQ(std::string(user_settings.mailer_path), mailer);
+
+    // On the wire: "USER " + 254 bytes + CR LF fills the command buffer exactly.
+    strcpy(user_settings.pop_server, "127.0.0.7");
+    ScriptServer pop("127.0.0.7", {ScriptStep{"+OK\r\n"}, ScriptStep{"+OK\r\n"}, ScriptStep{"+OK\r\n"},
+                                      ScriptStep{"+OK 0 0\r\n"}});
+    ASSERT_TRUE(pop.listening());
+    MessageBoxHook hook;
+    EXPECT_EQ(check_mailbox(nullptr), 1);
+    EXPECT_TRUE(hook.boxes.empty());
+    pop.wait_client_closed(3000);
+    EXPECT_EQ(pop.finish(), "USER " + account + "\r\nPASS " + password + "\r\nSTAT\r\n");
 }
 
 namespace {
@@ -495,8 +508,15 @@ TEST_F(Dialogs, MailerStartsExactlyTheNamedFile)
     for (char& c : program_form)
         if (c == '\\')
             c = '/';
+    // A path of the field's full 259 bytes.
+    const std::string base = folder + "\\";
+    const std::string deep_folder = base + std::string(259 - base.size() - 6, 'd');
+    CreateDirectoryA(deep_folder.c_str(), nullptr);
+    std::string longest = copy_mailer(deep_folder + "\\m.exe");
+    ASSERT_EQ(longest.size(), 259u);
     struct Row { std::string mailer_path; std::string expected; } rows[] = {
         {mail, mail + "|\"" + mail + "\"|" + folder + "\n"},
+        {longest, longest + "|\"" + longest + "\"|" + folder + "\n"},
         {program_form, mail + "|\"" + mail.substr(2) + "\"|" + folder + "\n"},
         {"\"" + mail + "\" -compose", mail + "|\"" + mail + "\" -compose|" + folder + "\n"},
     };
