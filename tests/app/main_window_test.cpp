@@ -535,7 +535,7 @@ void print_footprint(const char* when, const Footprint& f)
 
 TEST_F(FaultMatrix, EveryRow)
 {
-    start();
+    ASSERT_NO_FATAL_FAILURE(start());
     for (const FaultRow& row : fault_rows()) {
         SCOPED_TRACE(row.name);
         check_row(row);
@@ -647,7 +647,7 @@ TEST_F(FaultMatrix, UnusualUserIniAtStartUpLosesNothing)
 // turn: nothing the checks open may pile up.
 TEST_F(FaultMatrix, AThousandChecksLeaveNothingBehind)
 {
-    start();
+    ASSERT_NO_FATAL_FAILURE(start());
     // The probes see what they should: one more event, one more socket.
     {
         const Footprint empty = footprint();
