@@ -17,6 +17,14 @@ char receive_buffer[REPLY_BUFFER_SIZE - 1];
 int receive_begin;
 int receive_end;
 ReplyLine reply;
+// A reply must be whole by then: a server that drips bytes without a line
+// end would otherwise hold the program in recv for good.
+DWORD reply_deadline;
+
+void start_reply_clock()
+{
+    reply_deadline = GetTickCount() + MAIL_SOCKET_TIMEOUT_MS;
+}
 
 // Every failure closes the socket before its box is shown: while the box is
 // open the settings dialog may start a new check, which needs the socket
@@ -40,14 +48,31 @@ int show_error(HWND owner, const char* text)
     return 0;
 }
 
-// Reads one whole reply line into `reply`; 0 when the peer closed, failed
-// or timed out first.
+// One recv that waits no longer than the reply's deadline allows.
+int receive_before_deadline(char* buffer, int size)
+{
+    LONG left = static_cast<LONG>(reply_deadline - GetTickCount());
+    if (left <= 0)
+        return 0;
+    fd_set readable;
+    FD_ZERO(&readable);
+    FD_SET(mail_socket, &readable);
+    timeval wait = {left / 1000, (left % 1000) * 1000};
+    if (select(0, &readable, nullptr, nullptr, &wait) != 1)
+        return 0;
+    return recv(mail_socket, buffer, size, 0);
+}
+
+// Reads one whole reply line into `reply`; 0 when the peer closed or failed,
+// the deadline passed or the line grew past any reply's length first.
 int receive_reply_line()
 {
     reply_line_reset(&reply);
     while (!reply.complete) {
+        if (reply_line_too_long(&reply))
+            return 0;
         if (receive_begin == receive_end) {
-            int received = recv(mail_socket, receive_buffer, sizeof receive_buffer, 0);
+            int received = receive_before_deadline(receive_buffer, sizeof receive_buffer);
             if (received <= 0)
                 return 0;
             receive_begin = 0;
@@ -108,6 +133,7 @@ int send_command(HWND owner, const char* line)
             return show_error(owner, "メールデータ送信に失敗");
         sent += result;
     }
+    start_reply_clock();
     return 1;
 }
 
@@ -126,8 +152,6 @@ int check_mailbox(HWND owner)
     }
     receive_begin = receive_end = 0;
     DWORD timeout = MAIL_SOCKET_TIMEOUT_MS;
-    setsockopt(mail_socket, SOL_SOCKET, SO_RCVTIMEO,
-               reinterpret_cast<const char*>(&timeout), sizeof timeout);
     setsockopt(mail_socket, SOL_SOCKET, SO_SNDTIMEO,
                reinterpret_cast<const char*>(&timeout), sizeof timeout);
 
@@ -141,6 +165,7 @@ int check_mailbox(HWND owner)
     memcpy(&address.sin_addr, host->h_addr_list[0], address_length);
     if (connect(mail_socket, reinterpret_cast<const sockaddr*>(&address), sizeof address) < 0)
         return show_error(owner, "Mail connect error");
+    start_reply_clock();   // for the greeting
 
     char command[COMMAND_BUFFER_SIZE];
     if (!read_reply(owner))
@@ -157,6 +182,9 @@ int check_mailbox(HWND owner)
         return show_error(owner, "メールデータ受信失敗");
     if (reply.text[0] == '-')
         return show_error(owner, reply.text);
+    // Closed before the notice: a callback that arrives while the icon is
+    // added may start a nested check, which needs mail_socket for itself.
+    close_mail_socket();   // no QUIT: the mailbox stays untouched
 
     int count = stat_message_count(reply.text);
     if (count > 0) {
@@ -167,6 +195,5 @@ int check_mailbox(HWND owner)
         remove_mail_icon(owner);
         add_mail_icon(owner, notice);
     }
-    close_mail_socket();   // no QUIT: the mailbox stays untouched
     return 1;
 }

@@ -7,8 +7,9 @@
 // The socket of the check in progress; INVALID_SOCKET between checks.
 extern SOCKET mail_socket;
 
-// Send and receive time-out of the check's socket: a server that never
-// answers must not freeze the program.
+// Send time-out of the check's socket, and the time a reply has to arrive
+// whole after its command (the greeting: after the connection): a server
+// that never answers, or drips bytes, must not freeze the program.
 constexpr DWORD MAIL_SOCKET_TIMEOUT_MS = 30000;
 
 int start_network(HWND owner);

@@ -2,21 +2,14 @@
 
 #include <string.h>
 
+#include "settings/cp932_text.h"
 #include "settings/user_settings.h"
-
-namespace {
-
-bool is_space(char c)
-{
-    return c == ' ' || (c >= '\t' && c <= '\r');
-}
-
-} // namespace
 
 void reply_line_reset(ReplyLine* line)
 {
     line->text[0] = '\0';
     line->length = 0;
+    line->received = 0;
     line->complete = false;
 }
 
@@ -25,6 +18,7 @@ size_t reply_line_feed(ReplyLine* line, const char* data, size_t size)
     size_t taken = 0;
     while (taken < size && !line->complete) {
         char c = data[taken++];
+        ++line->received;
         if (c == '\n') {
             line->complete = true;
             // The CR of the line end is not part of the text.
@@ -39,14 +33,19 @@ size_t reply_line_feed(ReplyLine* line, const char* data, size_t size)
     return taken;
 }
 
+bool reply_line_too_long(const ReplyLine* line)
+{
+    return !line->complete && line->received > REPLY_LINE_LIMIT;
+}
+
 int32_t stat_message_count(const char* reply)
 {
     const char* p = reply;
-    while (*p != '\0' && is_space(*p))
+    while (*p != '\0' && is_white_space(static_cast<unsigned char>(*p)))
         ++p;
-    while (*p != '\0' && !is_space(*p))
+    while (*p != '\0' && !is_white_space(static_cast<unsigned char>(*p)))
         ++p;
-    while (*p != '\0' && is_space(*p))
+    while (*p != '\0' && is_white_space(static_cast<unsigned char>(*p)))
         ++p;
     // No second token: p is at the terminator, which parses as 0.
     return parse_decimal(p);

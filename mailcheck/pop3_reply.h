@@ -8,10 +8,13 @@
 constexpr size_t REPLY_BUFFER_SIZE = 256;    // a reply line, terminator included
 constexpr size_t COMMAND_BUFFER_SIZE = 262;  // "USER " + 254 bytes + CR LF + terminator
 constexpr int POP3_PORT = 110;
+// RFC 1939 allows 512 octets; a line this long without its end is no reply.
+constexpr size_t REPLY_LINE_LIMIT = 64 * 1024;
 
 struct ReplyLine {
     char text[REPLY_BUFFER_SIZE];   // the line without its line end, terminated
     size_t length;                  // bytes kept in text
+    size_t received;                // bytes of the line taken so far, dropped ones included
     bool complete;                  // its LF has been seen
 };
 
@@ -21,6 +24,9 @@ void reply_line_reset(ReplyLine* line);
 // capacity are dropped; bytes after the LF are left for the next reply.
 // Returns the number of bytes taken from data.
 size_t reply_line_feed(ReplyLine* line, const char* data, size_t size);
+
+// More than REPLY_LINE_LIMIT bytes and still no line end.
+bool reply_line_too_long(const ReplyLine* line);
 
 // The message count of a STAT reply: its second white-space separated token
 // as a decimal number, 0 when there is none.

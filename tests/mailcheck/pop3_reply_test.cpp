@@ -73,6 +73,25 @@ TEST(ReplyLine, TakesNothingAfterTheLineEnd)
     EXPECT_STREQ(line.text, "+OK 1");
 }
 
+TEST(ReplyLine, TooLongOnlyPastTheLimitWithoutALineEnd)
+{
+    struct Row { size_t bytes; bool line_end; bool too_long; } rows[] = {
+        {REPLY_LINE_LIMIT, false, false},
+        {REPLY_LINE_LIMIT + 1, false, true},
+        {REPLY_LINE_LIMIT + 100, true, false},   // ended: a long reply, cut, not a flood
+    };
+    for (const Row& row : rows) {
+        std::string stream(row.bytes, 'x');
+        if (row.line_end)
+            stream += "\n";
+        ReplyLine line;
+        reply_line_reset(&line);
+        for (size_t at = 0; at < stream.size(); at += 1000)
+            reply_line_feed(&line, stream.data() + at, std::min<size_t>(1000, stream.size() - at));
+        EXPECT_EQ(reply_line_too_long(&line), row.too_long) << row.bytes;
+    }
+}
+
 TEST(StatCount, SecondTokenAsDecimal)
 {
     struct Row { const char* reply; int32_t count; } rows[] = {

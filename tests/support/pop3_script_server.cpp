@@ -2,6 +2,8 @@
 
 #include <ws2tcpip.h>
 
+#include <stdio.h>
+
 ScriptServer::ScriptServer(const char* address, std::vector<ScriptStep> steps)
     : steps_(std::move(steps)), listener_(INVALID_SOCKET),
       client_closed_(CreateEventA(nullptr, TRUE, FALSE, nullptr)),
@@ -17,6 +19,8 @@ ScriptServer::ScriptServer(const char* address, std::vector<ScriptStep> steps)
     where.sin_addr.s_addr = inet_addr(address);
     if (bind(listener_, reinterpret_cast<sockaddr*>(&where), sizeof where) != 0
         || listen(listener_, 4) != 0) {
+        fprintf(stderr, "scripted POP3 server: %s port 110 is already taken by another program "
+                        "(error %d); the tests need it for themselves\n", address, WSAGetLastError());
         closesocket(listener_);
         listener_ = INVALID_SOCKET;
         return;
@@ -98,6 +102,33 @@ void ScriptServer::drain(SOCKET connection)
     }
 }
 
+// A peer that never ends its line: bytes go out until the client closes.
+void ScriptServer::stream(SOCKET connection, const ScriptStep& step)
+{
+    u_long non_blocking = 1;
+    ioctlsocket(connection, FIONBIO, &non_blocking);
+    for (;;) {
+        size_t piece = step.piece_size == 0 ? step.reply.size() : step.piece_size;
+        for (size_t at = 0; at < step.reply.size(); at += piece) {
+            if (WaitForSingleObject(stop_, static_cast<DWORD>(step.piece_delay_ms)) == WAIT_OBJECT_0)
+                return;
+            size_t length = step.reply.size() - at < piece ? step.reply.size() - at : piece;
+            char buffer[512];
+            int got = recv(connection, buffer, sizeof buffer, 0);
+            if (got > 0)
+                received_.append(buffer, static_cast<size_t>(got));
+            int sent = send(connection, step.reply.data() + at, static_cast<int>(length), 0);
+            bool blocked = sent < 0 && WSAGetLastError() == WSAEWOULDBLOCK;
+            if (got == 0 || (sent < 0 && !blocked)) {
+                SetEvent(client_closed_);
+                return;
+            }
+            if (blocked)
+                Sleep(1);   // the client is not reading: keep the pressure on
+        }
+    }
+}
+
 void ScriptServer::send_reply(SOCKET connection, const ScriptStep& step)
 {
     size_t piece = step.piece_size == 0 ? step.reply.size() : step.piece_size;
@@ -137,6 +168,10 @@ void ScriptServer::run()
             drain(connection);
             open = false;
             break;
+        case StepEnd::stream:
+            stream(connection, step);
+            open = false;
+            break;
         case StepEnd::reset: {
             linger abort_now = {1, 0};
             setsockopt(connection, SOL_SOCKET, SO_LINGER,
@@ -149,4 +184,10 @@ void ScriptServer::run()
     if (open)
         drain(connection);
     closesocket(connection);
+}
+
+std::vector<ScriptStep> mailbox(const char* stat_reply)
+{
+    return {ScriptStep{"+OK\r\n"}, ScriptStep{"+OK\r\n"}, ScriptStep{"+OK\r\n"},
+            ScriptStep{stat_reply}};
 }

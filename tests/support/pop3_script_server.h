@@ -16,6 +16,7 @@ enum class StepEnd {
     close,    // stop sending (FIN) after this reply; keep reading until the client closes
     hang,     // never send anything again; keep reading until the client closes
     reset,    // abort the connection (RST) after this reply
+    stream,   // send this reply again and again until the client closes
 };
 
 struct ScriptStep {
@@ -43,6 +44,7 @@ private:
     bool read_line(SOCKET connection);
     void send_reply(SOCKET connection, const ScriptStep& step);
     void drain(SOCKET connection);
+    void stream(SOCKET connection, const ScriptStep& step);
 
     std::vector<ScriptStep> steps_;
     SOCKET listener_;
@@ -52,3 +54,11 @@ private:
     HANDLE stop_;
     std::thread thread_;
 };
+
+// A mailbox that accepts the login and answers STAT with stat_reply.
+std::vector<ScriptStep> mailbox(const char* stat_reply);
+
+// The check's own failure texts, as the user sees them.
+constexpr const char* RECEIVE_FAILED = "メールデータ受信に失敗";
+constexpr const char* STAT_RECEIVE_FAILED = "メールデータ受信失敗";
+constexpr const char* SEND_FAILED = "メールデータ送信に失敗";
