@@ -58,6 +58,12 @@ int save_settings(HWND owner)
     to_windows_path(settings_path, file_name, sizeof file_name);
     if (file_name[0] == '\0')
         return save_failed(owner, "");
+    // A user who made their settings read-only wants them kept as they are.
+    DWORD old_attributes = GetFileAttributesA(file_name);
+    bool had_file = old_attributes != INVALID_FILE_ATTRIBUTES
+        && !(old_attributes & FILE_ATTRIBUTE_DIRECTORY);
+    if (had_file && (old_attributes & FILE_ATTRIBUTE_READONLY))
+        return save_failed(owner, "");
     wsprintfA(temp_path, "%s.new", file_name);
     SetFileAttributesA(temp_path, FILE_ATTRIBUTE_NORMAL);
     DeleteFileA(temp_path);
@@ -70,16 +76,16 @@ int save_settings(HWND owner)
         return save_failed(owner, temp_path);
     SetFileAttributesA(temp_path, FILE_ATTRIBUTE_HIDDEN);
 
-    // A hidden or read-only user.ini refuses to be replaced; lift that and
-    // put it back if the replacement fails.
-    DWORD old_attributes = GetFileAttributesA(file_name);
-    bool had_file = old_attributes != INVALID_FILE_ATTRIBUTES
-        && !(old_attributes & FILE_ATTRIBUTE_DIRECTORY);
-    if (had_file)
-        SetFileAttributesA(file_name, FILE_ATTRIBUTE_NORMAL);
+    // A hidden user.ini refuses to be replaced: lift that alone, and put it
+    // back if the replacement fails.
+    bool lifted = had_file && (old_attributes & FILE_ATTRIBUTE_HIDDEN);
+    if (lifted) {
+        DWORD shown = old_attributes & ~FILE_ATTRIBUTE_HIDDEN;
+        SetFileAttributesA(file_name, shown != 0 ? shown : FILE_ATTRIBUTE_NORMAL);
+    }
     if (!MoveFileExA(temp_path, file_name,
                      MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-        if (had_file)
+        if (lifted)
             SetFileAttributesA(file_name, old_attributes);
         return save_failed(owner, temp_path);
     }

@@ -55,11 +55,7 @@ protected:
 TEST_F(SettingsFile, LoadsFromTheWorkingDirectoryInProgramPathForm)
 {
     load("pop\r\nacct\r\npw\r\n45abc\r\nC:\\Mail\\mail.exe\r\nON\r\n");
-    std::string expected = folder.substr(2);
-    for (char& c : expected)
-        if (c == '\\')
-            c = '/';
-    EXPECT_EQ(std::string(settings_path), expected + "/user.ini");
+    EXPECT_EQ(std::string(settings_path), program_path_of(folder) + "/user.ini");
     EXPECT_STREQ(user_settings.pop_server, "pop");
     EXPECT_STREQ(user_settings.check_time, "45abc");
     EXPECT_STREQ(user_settings.mailer_path, "C:\\Mail\\mail.exe");   // as typed
@@ -82,8 +78,7 @@ TEST_F(SettingsFile, SaveWritesSixCrLfLinesHidden)
     // Nothing is left beside the file.
     EXPECT_EQ(GetFileAttributesA((ini + ".new").c_str()), INVALID_FILE_ATTRIBUTES);
 
-    // Saving over the now hidden (even read-only) file works the same way.
-    SetFileAttributesA(ini.c_str(), FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_READONLY);
+    // Saving over the now hidden file works the same way.
     strcpy(user_settings.check_time, "60");
     user_settings.sound_on = 0;
     EXPECT_EQ(save_settings(nullptr), 1);
@@ -124,6 +119,21 @@ TEST_F(SettingsFile, FailedSaveKeepsTheOldFile)
     EXPECT_EQ(GetFileAttributesA((ini + ".new").c_str()), INVALID_FILE_ATTRIBUTES);
 }
 
+TEST_F(SettingsFile, ReadOnlyFileIsLeftAsTheUserMadeIt)
+{
+    load(SAVED);
+    const DWORD protected_attributes = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_READONLY;
+    ASSERT_TRUE(SetFileAttributesA(ini.c_str(), protected_attributes));
+    strcpy(user_settings.password, "changed");
+    MessageBoxHook hook;
+    EXPECT_EQ(save_settings(nullptr), 0);
+    expect_one_error_box(hook, "User file create error", nullptr);
+    EXPECT_EQ(read_file_bytes(ini), SAVED);
+    EXPECT_EQ(GetFileAttributesA(ini.c_str()) & protected_attributes, protected_attributes);
+    EXPECT_STREQ(user_settings.password, "changed");   // the program runs on the new value
+    EXPECT_EQ(GetFileAttributesA((ini + ".new").c_str()), INVALID_FILE_ATTRIBUTES);
+}
+
 TEST_F(SettingsFile, SaveIntoAFolderNamedUserIniFails)
 {
     load(SAVED);
@@ -147,7 +157,7 @@ TEST_F(SettingsFile, DriveRootGivesSlashUserIni)
     root[3] = '\0';   // "C:\"
     ASSERT_TRUE(SetCurrentDirectoryA(root));
     std::string root_ini = std::string(root) + "user.ini";
-    std::string before = read_file_bytes(root_ini);
+    const KeptFile before = keep_file(root_ini);
     ASSERT_TRUE(write_file_bytes(root_ini, SAVED));
     MessageBoxHook hook;
     EXPECT_EQ(load_settings(nullptr), 1);
@@ -158,7 +168,7 @@ TEST_F(SettingsFile, DriveRootGivesSlashUserIni)
     EXPECT_EQ(read_file_bytes(root_ini),
               "pop.example.jp\r\nhanako\r\nsecret\r\n300\r\n/Mail/mail.exe\r\nON\r\n");
     EXPECT_TRUE(hook.boxes.empty());
-    remove_file(root_ini);
+    put_back(before);
 }
 
 TEST_F(SettingsFile, MissingFileWithoutSetupDialogEndsStartUp)

@@ -28,6 +28,15 @@ bool write_file_bytes(const std::string& path, const std::string& bytes)
     return fclose(file) == 0 && ok;
 }
 
+std::string program_path_of(const std::string& windows_path)
+{
+    std::string form = windows_path.substr(2);
+    for (char& c : form)
+        if (c == '\\')
+            c = '/';
+    return form;
+}
+
 void remove_file(const std::string& path)
 {
     SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
@@ -63,4 +72,18 @@ std::string make_scratch_folder(const std::string& name)
     remove_tree(folder);
     CreateDirectoryA(folder.c_str(), nullptr);
     return folder;
+}
+
+KeptFile keep_file(const std::string& path)
+{
+    DWORD attributes = GetFileAttributesA(path.c_str());
+    bool existed = attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+    return KeptFile{path, existed, existed ? read_file_bytes(path) : std::string(), attributes};
+}
+
+void put_back(const KeptFile& kept)
+{
+    remove_file(kept.path);
+    if (kept.existed && write_file_bytes(kept.path, kept.bytes))
+        SetFileAttributesA(kept.path.c_str(), kept.attributes);
 }

@@ -7,5 +7,18 @@ std::string read_file_bytes(const std::string& path);
 bool write_file_bytes(const std::string& path, const std::string& bytes);
 // A fresh empty folder under the test's working directory; returns its full path.
 std::string make_scratch_folder(const std::string& name);
+// A Windows path on a drive in program path form: no drive, forward slashes.
+std::string program_path_of(const std::string& windows_path);
 // Removes a file whatever its attributes.
 void remove_file(const std::string& path);
+
+// A file outside the test's scratch folder that a test overwrites: kept
+// before, put back after, so a run on a real machine destroys nothing.
+struct KeptFile {
+    std::string path;
+    bool existed;
+    std::string bytes;
+    unsigned long attributes;
+};
+KeptFile keep_file(const std::string& path);
+void put_back(const KeptFile& kept);
