@@ -30,11 +30,13 @@ set(FUZZ_TARGETS)
 foreach(target settings_reader_fuzz reply_reader_fuzz)
     set(sources ${PROJECT_SOURCE_DIR}/tests/fuzz/${target}.cpp
         ${PROJECT_SOURCE_DIR}/settings/settings_core.cpp
+        ${PROJECT_SOURCE_DIR}/settings/cp932_text.cpp
         ${PROJECT_SOURCE_DIR}/mailcheck/pop3_reply.cpp)
     add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/fuzz/${target}
         COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/fuzz
         COMMAND ${CLANGXX} ${FUZZ_FLAGS} ${sources} -o ${CMAKE_BINARY_DIR}/fuzz/${target}
         DEPENDS ${sources} ${PROJECT_SOURCE_DIR}/settings/user_settings.h
+                ${PROJECT_SOURCE_DIR}/settings/cp932_text.h
                 ${PROJECT_SOURCE_DIR}/mailcheck/pop3_reply.h
         COMMENT "Building fuzz target ${target}")
     list(APPEND FUZZ_TARGETS ${CMAKE_BINARY_DIR}/fuzz/${target})

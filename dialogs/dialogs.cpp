@@ -7,6 +7,7 @@
 #include "resources/resource.h"
 #include "settings/form_rules.h"
 #include "settings/settings_file.h"
+#include "settings/cp932_text.h"
 #include "settings/user_settings.h"
 #include "shell/shell.h"
 #include "tray/tray.h"

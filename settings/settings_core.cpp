@@ -4,32 +4,14 @@
 
 #include <string.h>
 
+#include "settings/cp932_text.h"
+
 UserSettings user_settings;
 char settings_path[SETTINGS_PATH_SIZE];
 
 namespace {
 
 const int CTRL_Z = 0x1A;
-
-bool is_space(unsigned char c)
-{
-    return c == ' ' || (c >= '\t' && c <= '\r');
-}
-
-// Cuts a text to at most limit bytes, never in the middle of a double-byte
-// character: when the limit falls inside one, the cut goes before its lead
-// byte. Returns the length kept.
-size_t cp932_cut(const char* text, size_t length, size_t limit)
-{
-    size_t i = 0;
-    while (i < length) {
-        size_t step = is_cp932_lead_byte(static_cast<unsigned char>(text[i])) ? 2 : 1;
-        if (i + step > limit)
-            break;
-        i += step;
-    }
-    return i < length ? i : length;
-}
 
 struct LineSource {
     FILE* stream;
@@ -101,18 +83,17 @@ int write_line(FILE* stream, const char* text)
 
 } // namespace
 
-size_t copy_text(char* out, size_t out_size, const char* text)
+bool is_unc_path(const char* path)
 {
-    if (out_size == 0)
-        return 0;
-    size_t length = cp932_cut(text, strlen(text), out_size - 1);
-    memcpy(out, text, length);
-    out[length] = '\0';
-    return length;
+    return path[0] == '\\' && path[1] == '\\';
 }
 
 int to_program_path(char* path)
 {
+    // A network path names no drive: without its "\\" it would name a
+    // folder on the current drive.
+    if (is_unc_path(path))
+        return 1;
     if (path[0] != '/') {
         // Drop the drive letter and its colon; a text shorter than that
         // becomes empty.
@@ -133,6 +114,16 @@ int to_program_path(char* path)
     return 1;
 }
 
+int to_mailer_path(char* path, const char* current_directory)
+{
+    const auto upper = [](char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; };
+    bool same_drive = path[0] != '\0' && path[1] == ':' && current_directory[0] != '\0'
+        && current_directory[1] == ':' && upper(path[0]) == upper(current_directory[0]);
+    if (same_drive)
+        to_program_path(path);
+    return 1;
+}
+
 void to_windows_path(const char* path, char* out, size_t out_size)
 {
     size_t length = copy_text(out, out_size, path);
@@ -147,7 +138,7 @@ void to_windows_path(const char* path, char* out, size_t out_size)
 int32_t parse_decimal(const char* text)
 {
     const unsigned char* p = reinterpret_cast<const unsigned char*>(text);
-    while (is_space(*p))
+    while (is_white_space(*p))
         ++p;
     bool negative = false;
     if (*p == '+' || *p == '-') {
@@ -169,8 +160,9 @@ int join_settings_path(const char* directory, char* out, size_t out_size)
     static const char name[] = "user.ini";
     size_t length = strlen(directory);
     // A drive's root already ends with the slash: "//user.ini" would be
-    // taken for a network name.
-    bool slash = length == 0 || directory[length - 1] != '/';
+    // taken for a network name. A network directory keeps its own separators.
+    const char separator = is_unc_path(directory) ? '\\' : '/';
+    bool slash = length == 0 || directory[length - 1] != separator;
     size_t total = length + (slash ? 1 : 0) + sizeof name - 1;
     if (total >= out_size) {
         if (out_size > 0)
@@ -179,7 +171,7 @@ int join_settings_path(const char* directory, char* out, size_t out_size)
     }
     memcpy(out, directory, length);
     if (slash)
-        out[length++] = '/';
+        out[length++] = separator;
     memcpy(out + length, name, sizeof name);
     return 1;
 }

@@ -7,6 +7,8 @@
 #include <stdint.h>
 #include <stdio.h>
 
+#include "settings/cp932_text.h"
+
 // Capacities of the text slots, terminator included.
 constexpr size_t SETTING_TEXT_SIZE = 255;   // pop_server, account, password, check_time
 constexpr size_t MAILER_PATH_SIZE = 260;
@@ -28,8 +30,16 @@ extern UserSettings user_settings;
 extern char settings_path[SETTINGS_PATH_SIZE];
 
 // Drops the drive prefix and turns backslashes into slashes, in place.
-// Trail bytes of code page 932 double-byte characters are left alone.
+// Trail bytes of code page 932 double-byte characters are left alone, and a
+// network path (\\server\share\...) is kept whole.
 int to_program_path(char* path);
+bool is_unc_path(const char* path);
+
+// The form a mailer chosen with the file chooser is kept in: the program
+// path form when it lies on the drive of the current directory (so a program
+// carried on a removable drive finds a mailer on that drive, whatever its
+// letter), otherwise the whole path as chosen.
+int to_mailer_path(char* path, const char* current_directory);
 
 // Copies a path in program path form with its slashes turned back into
 // backslashes, for the file calls. On Windows both name the same file; Wine
@@ -51,13 +61,3 @@ void read_settings_stream(FILE* stream, UserSettings* settings);
 // Writes the six lines, each ended by CR LF, to a stream opened in binary
 // mode. Returns 1 when every write succeeded, 0 otherwise.
 int write_settings_stream(FILE* stream, const UserSettings* settings);
-
-// Is this byte the first of a code page 932 double-byte character?
-inline bool is_cp932_lead_byte(unsigned char byte)
-{
-    return (byte >= 0x81 && byte <= 0x9F) || (byte >= 0xE0 && byte <= 0xFC);
-}
-
-// Bounded copy that never splits a double-byte character. Always terminates
-// out (when out_size > 0) and returns the number of bytes copied.
-size_t copy_text(char* out, size_t out_size, const char* text);

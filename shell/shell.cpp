@@ -112,9 +112,14 @@ int select_mailer(HWND dialog)
     choice.lpstrTitle = "Mailer select";
     choice.Flags = OFN_FILEMUSTEXIST | OFN_HIDEREADONLY;
     choice.lpstrDefExt = "";
+    // Taken before the chooser, which may move the current directory.
+    char directory[MAX_PATH];
+    DWORD length = GetCurrentDirectoryA(sizeof directory, directory);
+    if (length == 0 || length >= sizeof directory)
+        directory[0] = '\0';
     if (!GetOpenFileNameA(&choice))
         return 0;
-    to_program_path(file);
+    to_mailer_path(file, directory);
     SetWindowTextA(GetDlgItem(dialog, IDC_MAILER_PATH), file);
     return 1;
 }

@@ -5,6 +5,7 @@
 
 #include "app/app.h"
 #include "resources/resource.h"
+#include "settings/cp932_text.h"
 #include "settings/user_settings.h"
 
 // The first form of the record, which every shell since Windows 95 takes.

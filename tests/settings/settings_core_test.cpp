@@ -79,6 +79,8 @@ TEST(ProgramPath, Table)
         {"C:\\表\\予定", "/表/予定"},
         // A lead byte at the very end has no trail to protect.
         {"C:\\a\x83", "/a\x83"},
+        // A network path names no drive and stays whole.
+        {"\\\\server\\share\\dir", "\\\\server\\share\\dir"},
     };
     for (const Row& row : rows) {
         char buffer[MAILER_PATH_SIZE];
@@ -94,11 +96,32 @@ TEST(SettingsPath, JoinsDirectoryAndName)
         {"/Tools/Quillbeam", "/Tools/Quillbeam/user.ini"},
         {"/", "/user.ini"},           // a drive's root, not //user.ini
         {"/ソ", "/ソ/user.ini"},
+        {"\\\\server\\share\\dir", "\\\\server\\share\\dir\\user.ini"},
+        {"\\\\server\\share\\", "\\\\server\\share\\user.ini"},
     };
     for (const Row& row : rows) {
         char out[SETTINGS_PATH_SIZE];
         EXPECT_EQ(join_settings_path(row.directory, out, sizeof out), 1);
         EXPECT_STREQ(out, row.path);
+    }
+}
+
+TEST(MailerPath, DriveLessOnlyOnTheCurrentDrive)
+{
+    struct Row { const char* chosen; const char* directory; const char* kept; } rows[] = {
+        {"C:\\Mail\\mail.exe", "C:\\Tools\\Quillbeam", "/Mail/mail.exe"},
+        {"e:\\Mail\\mail.exe", "E:\\", "/Mail/mail.exe"},
+        {"D:\\Mail\\mail.exe", "C:\\Tools\\Quillbeam", "D:\\Mail\\mail.exe"},
+        {"\\\\server\\apps\\mail.exe", "C:\\Tools", "\\\\server\\apps\\mail.exe"},
+        {"\\\\server\\apps\\mail.exe", "\\\\server\\apps", "\\\\server\\apps\\mail.exe"},
+        {"C:\\Mail\\mail.exe", "\\\\server\\apps", "C:\\Mail\\mail.exe"},
+        {"C:\\Mail\\mail.exe", "", "C:\\Mail\\mail.exe"},
+    };
+    for (const Row& row : rows) {
+        char buffer[MAILER_PATH_SIZE];
+        strcpy(buffer, row.chosen);
+        EXPECT_EQ(to_mailer_path(buffer, row.directory), 1);
+        EXPECT_STREQ(buffer, row.kept) << row.chosen << " from " << row.directory;
     }
 }
 
