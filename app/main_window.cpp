@@ -50,8 +50,13 @@ void open_settings(HWND window)
     KillTimer(window, CHECK_TIMER_ID);
     remove_main_icon(window);
     settings_dialog_open = true;
-    DialogBoxParamA(module_instance, "SETTINGDIALOG", window, settings_dialog_proc, 0);
+    INT_PTR result = DialogBoxParamA(module_instance, "SETTINGDIALOG", window,
+                                     settings_dialog_proc, 0);
     settings_dialog_open = false;
+    // A dialog that could not even open never gave the icon back: without
+    // it the user could not reach Exit.
+    if (result == -1)
+        add_main_icon(window, MAIN_ICON_TIP);
     SendMessageA(window, WM_TIMER, 0, 0);
 }
 

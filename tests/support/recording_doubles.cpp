@@ -1,21 +1,34 @@
 #include "tests/support/recording_doubles.h"
 
+#include "mailcheck/mail_check.h"
 #include "shell/shell.h"
 #include "tray/tray.h"
 
 std::vector<std::string> recorded_calls;
 
-int play_new_mail_sound() { recorded_calls.push_back("sound"); return 1; }
-int add_main_icon(HWND, const char* tip) { recorded_calls.push_back(std::string("add_main:") + tip); return 1; }
-int remove_main_icon(HWND) { recorded_calls.push_back("remove_main"); return 1; }
-int add_mail_icon(HWND, const char* tip) { recorded_calls.push_back(std::string("add_mail:") + tip); return 1; }
-int remove_mail_icon(HWND) { recorded_calls.push_back("remove_mail"); return 1; }
-int show_popup_menu(HWND, const char* name) { recorded_calls.push_back(std::string("menu:") + name); return 1; }
-int launch_mailer() { recorded_calls.push_back("launch"); return 1; }
-int select_mailer(HWND) { recorded_calls.push_back("select_mailer"); return 0; }
+namespace {
+
+// What the user sees must never wait on an open connection: a nested check
+// started meanwhile would take the socket over.
+int record(const std::string& call)
+{
+    recorded_calls.push_back(mail_socket == INVALID_SOCKET ? call : call + " (socket still open)");
+    return 1;
+}
+
+} // namespace
+
+int play_new_mail_sound() { return record("sound"); }
+int add_main_icon(HWND, const char* tip) { return record(std::string("add_main:") + tip); }
+int remove_main_icon(HWND) { return record("remove_main"); }
+int add_mail_icon(HWND, const char* tip) { return record(std::string("add_mail:") + tip); }
+int remove_mail_icon(HWND) { return record("remove_mail"); }
+int show_popup_menu(HWND, const char* name) { return record(std::string("menu:") + name); }
+int launch_mailer() { return record("launch"); }
+int select_mailer(HWND) { record("select_mailer"); return 0; }
 HRESULT create_startup_shortcut(const char*, const char*, const char*, const char*, const char*,
                                 const char*, int, int)
 {
-    recorded_calls.push_back("shortcut");
+    record("shortcut");
     return S_OK;
 }
