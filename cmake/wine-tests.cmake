@@ -72,6 +72,11 @@ add_test(NAME fault_matrix_test
             --gtest_filter=*FaultMatrix*)
 set_tests_properties(fault_matrix_test PROPERTIES RUN_SERIAL TRUE TIMEOUT 300)
 
+# The real tray code, its two shell calls recorded.
+qb_wine_test(tray_test
+    SOURCES tests/tray/tray_test.cpp tests/support/win_test_main.cpp resources/quillbeam.rc
+    LIBS qb_win)
+
 # Reads the resources out of the built program itself.
 qb_wine_test(resources_test
     SOURCES tests/resources/resources_test.cpp tests/support/win_test_main.cpp)

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <ctype.h>
 #include <string.h>
 
 #include <functional>
@@ -160,13 +161,14 @@ protected:
         ini = folder + "\\user.ini";
         memset(&user_settings, 0, sizeof user_settings);
         memset(settings_path, 0, sizeof settings_path);
+        user_link = keep_file(startup_link());
         remove_file(startup_link());
     }
     void TearDown() override
     {
         DestroyWindow(main_window);
         SetCurrentDirectoryA(previous.c_str());
-        remove_file(startup_link());
+        put_back(user_link);
     }
 
     // Loads a prepared user.ini, as start-up does, and opens the settings dialog.
@@ -184,6 +186,7 @@ protected:
     std::string previous;
     std::string folder;
     std::string ini;
+    KeptFile user_link;   // the user's own shortcut, if Quillbeam is installed here
 };
 
 } // namespace
@@ -195,17 +198,22 @@ TEST_F(Dialogs, SetupAcceptedByEnterWritesHiddenIniAndShortcut)
     DialogDriver driver("初期設定", [&](HWND d, int activation) {
         if (activation != 1)
             return;
-        both_checked = checked(d, IDC_STARTUP) && checked(d, IDC_SOUND);
-        focus_on_server = GetFocus() == GetDlgItem(d, IDC_POP_SERVER);
-        set_text(d, IDC_POP_SERVER, "127.0.0.9");
-        set_text(d, IDC_ACCOUNT, "poptest");
-        set_text(d, IDC_PASSWORD, "Secr3t");
-        set_text(d, IDC_MAILER_PATH, "C:\\Program Files\\Mail\\mail.exe");
-        key(d, IDC_POP_SERVER, VK_ESCAPE);   // does nothing
-        key(d, IDC_PASSWORD, VK_RETURN);     // the default button: OK
+        // Looked at once the dialog is up: the focus is placed after it activates.
+        poll_until(d, [&](HWND w) {
+            both_checked = checked(w, IDC_STARTUP) && checked(w, IDC_SOUND);
+            focus_on_server = GetFocus() == GetDlgItem(w, IDC_POP_SERVER);
+            set_text(w, IDC_POP_SERVER, "127.0.0.9");
+            set_text(w, IDC_ACCOUNT, "poptest");
+            set_text(w, IDC_PASSWORD, "Secr3t");
+            set_text(w, IDC_MAILER_PATH, "C:\\Program Files\\Mail\\mail.exe");
+            key(w, IDC_POP_SERVER, VK_ESCAPE);   // does nothing
+            key(w, IDC_PASSWORD, VK_RETURN);     // the default button: OK
+            return true;
+        });
     });
     EXPECT_EQ(load_settings(main_window), 1);
     EXPECT_TRUE(both_checked);
+    EXPECT_TRUE(focus_on_server);
     EXPECT_TRUE(driver.hook.boxes.empty());
     EXPECT_EQ(read_file_bytes(ini),
               "127.0.0.9\r\npoptest\r\nSecr3t\r\n300\r\nC:\\Program Files\\Mail\\mail.exe\r\nON\r\n");
@@ -307,10 +315,7 @@ TEST_F(Dialogs, SetupBrowseFillsProgramPathAndKeepsTheDirectory)
     });
     // Both drivers' hooks are chained: the newest sees windows first.
     EXPECT_EQ(load_settings(main_window), 1);
-    std::string expected = chosen.substr(2);
-    for (char& c : expected)
-        if (c == '\\')
-            c = '/';
+    const std::string expected = program_path_of(chosen);
     EXPECT_EQ(mailer_field, expected);
     EXPECT_EQ(current_directory(), folder);
     Shortcut link;
@@ -379,17 +384,26 @@ TEST_F(Dialogs, SettingsSaveFailureKeepsTheDialogOpen)
     HANDLE held = CreateFileA(ini.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(held, INVALID_HANDLE_VALUE);
     HWND dialog = nullptr;
+    bool stayed_open = false;
     DialogDriver driver("設定", [&](HWND d, int activation) {
         dialog = d;
-        if (activation == 1) {
-            set_text(d, IDC_PASSWORD, "changed");
-            click(d, IDC_OK_BUTTON);
-        } else if (activation == 2) {
-            click(d, IDC_CANCEL_BUTTON);
-        }
+        if (activation != 1)
+            return;
+        set_text(d, IDC_PASSWORD, "changed");
+        click(d, IDC_OK_BUTTON);
+        // Once the error box is gone (the dialog is enabled again), the
+        // dialog must still be there with the user's entry in it.
+        poll_until(d, [&](HWND w) {
+            if (driver.hook.boxes.empty() || !IsWindowEnabled(w))
+                return false;
+            stayed_open = IsWindowVisible(w) && text_of(w, IDC_PASSWORD) == "changed";
+            click(w, IDC_CANCEL_BUTTON);
+            return true;
+        });
     });
     EXPECT_EQ(open_settings(), 1);
     CloseHandle(held);
+    EXPECT_TRUE(stayed_open);
     ASSERT_EQ(driver.hook.boxes.size(), 1u);
     EXPECT_EQ(driver.hook.boxes[0].text, "User file create error");
     EXPECT_EQ(driver.hook.boxes[0].caption, "Error");
@@ -398,39 +412,46 @@ TEST_F(Dialogs, SettingsSaveFailureKeepsTheDialogOpen)
     EXPECT_EQ(read_file_bytes(ini), STORED);           // and the file keeps the old ones
 }
 
-TEST_F(Dialogs, SettingsBrowseRestoresTheDirectory)
+TEST_F(Dialogs, SettingsBrowseKeepsTheDriveWhereItMattersAndRestoresTheDirectory)
 {
-    prepare_ini();
     std::string other = make_scratch_folder("settings-browse");
-    std::string chosen = other + "\\other mail.exe";
-    ASSERT_TRUE(write_file_bytes(chosen, "MZ"));
-    std::string mailer_field;
-    DialogDriver chooser("Mailer select", [&](HWND d, int activation) {
-        if (activation == 1)
-            choose_file_soon(d, chosen);
-    });
-    DialogDriver driver("設定", [&](HWND d, int activation) {
-        if (activation != 1)
-            return;
-        click(d, IDC_BROWSE);
-        poll_until(d, [&](HWND w) {
-            if (text_of(w, IDC_MAILER_PATH) == "/Mail/mail.exe")
-                return false;
-            mailer_field = text_of(w, IDC_MAILER_PATH);
-            click(w, IDC_OK_BUTTON);
-            return true;
+    std::string same_drive = other + "\\other mail.exe";
+    ASSERT_TRUE(write_file_bytes(same_drive, "MZ"));
+    // The test program itself lies on another drive than the scratch folder
+    // (Wine's Z:, the build tree).
+    std::string other_drive = module_path();
+    ASSERT_NE(toupper(other_drive[0]), toupper(folder[0]));
+    struct Row { std::string chosen, field; } rows[] = {
+        {same_drive, program_path_of(same_drive)},
+        {other_drive, other_drive},   // drive-less, it would name a file on this drive
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.chosen);
+        prepare_ini();
+        std::string mailer_field;
+        DialogDriver chooser("Mailer select", [&](HWND d, int activation) {
+            if (activation == 1)
+                choose_file_soon(d, row.chosen);
         });
-    });
-    EXPECT_EQ(open_settings(), 1);
-    std::string expected = chosen.substr(2);
-    for (char& c : expected)
-        if (c == '\\')
-            c = '/';
-    EXPECT_EQ(mailer_field, expected);
-    EXPECT_EQ(current_directory(), folder);
-    // Saved where user.ini lives, not in the chooser's folder.
-    EXPECT_NE(read_file_bytes(ini).find("/other mail.exe"), std::string::npos);
-    EXPECT_EQ(GetFileAttributesA((other + "\\user.ini").c_str()), INVALID_FILE_ATTRIBUTES);
+        DialogDriver driver("設定", [&](HWND d, int activation) {
+            if (activation != 1)
+                return;
+            click(d, IDC_BROWSE);
+            poll_until(d, [&](HWND w) {
+                if (text_of(w, IDC_MAILER_PATH) == "/Mail/mail.exe")
+                    return false;
+                mailer_field = text_of(w, IDC_MAILER_PATH);
+                click(w, IDC_OK_BUTTON);
+                return true;
+            });
+        });
+        EXPECT_EQ(open_settings(), 1);
+        EXPECT_EQ(lstrcmpiA(mailer_field.c_str(), row.field.c_str()), 0) << mailer_field;
+        EXPECT_EQ(current_directory(), folder);
+        // Saved where user.ini lives, not in the chooser's folder.
+        EXPECT_NE(read_file_bytes(ini).find(mailer_field + "\r\n"), std::string::npos);
+        EXPECT_EQ(GetFileAttributesA((other + "\\user.ini").c_str()), INVALID_FILE_ATTRIBUTES);
+    }
 }
 
 TEST_F(Dialogs, FullCapacityValuesTravelWholeAndLongerOnesAreCut)
@@ -464,8 +485,7 @@ TEST_F(Dialogs, FullCapacityValuesTravelWholeAndLongerOnesAreCut)
 
     // On the wire: "USER " + 254 bytes + CR LF fills the command buffer exactly.
     strcpy(user_settings.pop_server, "127.0.0.7");
-    ScriptServer pop("127.0.0.7", {ScriptStep{"+OK\r\n"}, ScriptStep{"+OK\r\n"}, ScriptStep{"+OK\r\n"},
-                                      ScriptStep{"+OK 0 0\r\n"}});
+    ScriptServer pop("127.0.0.7", mailbox("+OK 0 0\r\n"));
     ASSERT_TRUE(pop.listening());
     MessageBoxHook hook;
     EXPECT_EQ(check_mailbox(nullptr), 1);
@@ -504,10 +524,7 @@ TEST_F(Dialogs, MailerStartsExactlyTheNamedFile)
     std::string mail = copy_mailer(folder + "\\Program Files\\Mail\\mail.exe");
     copy_mailer(folder + "\\Program.exe");   // must never be the one started
     std::string record = folder + "\\mailer-record.txt";
-    std::string program_form = mail.substr(2);
-    for (char& c : program_form)
-        if (c == '\\')
-            c = '/';
+    std::string program_form = program_path_of(mail);
     // A path of the field's full 259 bytes.
     const std::string base = folder + "\\";
     const std::string deep_folder = base + std::string(259 - base.size() - 6, 'd');

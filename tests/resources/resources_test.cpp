@@ -4,12 +4,14 @@
 
 #include <gtest/gtest.h>
 
+#include <stdlib.h>
 #include <string.h>
 
 #include <string>
 #include <vector>
 
 #include "resources/resource.h"
+#include "tests/support/test_files.h"
 
 namespace {
 
@@ -71,7 +73,46 @@ std::vector<Item> menu_items(const char* name, std::string* popup_caption)
     return items;
 }
 
+std::string program_file_bytes()
+{
+    char path[MAX_PATH];
+    GetModuleFileNameA(nullptr, path, sizeof path);
+    strcpy(strrchr(path, '\\') + 1, "quillbeam.exe");
+    return read_file_bytes(path);
+}
+
+// "8D 87 ..." as bytes: written out in hex so that nothing of this test's
+// own compilation stands between the expectation and the program.
+std::string from_hex(const char* hex)
+{
+    std::string bytes;
+    for (const char* p = hex; *p != '\0'; p += p[2] == ' ' ? 3 : 2)
+        bytes.push_back(static_cast<char>(strtoul(std::string(p, 2).c_str(), nullptr, 16)));
+    return bytes;
+}
+
 } // namespace
+
+// The program's own texts, as the built program holds them: code page 932.
+TEST(ProgramTexts, AreCodePage932InTheBuiltProgram)
+{
+    struct Row { const char* text; const char* hex; } rows[] = {
+        {"合計%d通のメールが着ています",
+         "8D 87 8C 76 25 64 92 CA 82 CC 83 81 81 5B 83 8B 82 AA 92 85 82 C4 82 A2 82 DC 82 B7 00"},
+        {"チェックタイムを30秒以上にして下さい",
+         "83 60 83 46 83 62 83 4E 83 5E 83 43 83 80 82 F0 33 30 95 62 88 C8 8F E3 82 C9 82 B5 82 C4 "
+         "89 BA 82 B3 82 A2 00"},
+        {"メールデータ受信に失敗", "83 81 81 5B 83 8B 83 66 81 5B 83 5E 8E F3 90 4D 82 C9 8E B8 94 73 00"},
+        {"POPサーバー名取得に失敗", "50 4F 50 83 54 81 5B 83 6F 81 5B 96 BC 8E E6 93 BE 82 C9 8E B8 94 73 00"},
+        {"Quillbeamはもうすでに起動されています",
+         "51 75 69 6C 6C 62 65 61 6D 82 CD 82 E0 82 A4 82 B7 82 C5 82 C9 8B 4E 93 AE 82 B3 82 EA 82 C4 "
+         "82 A2 82 DC 82 B7 00"},
+    };
+    const std::string program = program_file_bytes();
+    ASSERT_GT(program.size(), 10000u);
+    for (const Row& row : rows)
+        EXPECT_NE(program.find(from_hex(row.hex)), std::string::npos) << row.text;
+}
 
 TEST(Resources, Menus)
 {

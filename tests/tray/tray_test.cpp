@@ -1,0 +1,143 @@
+// The real tray code, seen through its two platform calls: every
+// Shell_NotifyIconA and TrackPopupMenu it makes is recorded (their import
+// slots are redirected) and nothing is shown.
+#include <windows.h>
+#include <shellapi.h>
+
+#include <gtest/gtest.h>
+
+#include <string.h>
+
+#include <string>
+#include <vector>
+
+#include "app/app.h"
+#include "resources/resource.h"
+#include "tests/support/import_redirect.h"
+#include "tray/tray.h"
+
+extern "C" BOOL(WINAPI* __imp_Shell_NotifyIconA)(DWORD, PNOTIFYICONDATAA);
+extern "C" BOOL(WINAPI* __imp_TrackPopupMenu)(HMENU, UINT, int, int, int, HWND, const RECT*);
+
+namespace {
+
+struct NotifyCall {
+    DWORD message;
+    NOTIFYICONDATAA data;   // the first cbSize bytes as passed
+};
+std::vector<NotifyCall> notify_calls;
+
+BOOL WINAPI recording_notify(DWORD message, PNOTIFYICONDATAA data)
+{
+    NotifyCall call = {message, {}};
+    memcpy(&call.data, data, data->cbSize <= sizeof call.data ? data->cbSize : sizeof call.data);
+    notify_calls.push_back(call);
+    return TRUE;
+}
+
+struct MenuCall {
+    std::vector<UINT> commands;
+    UINT flags;
+    POINT at;
+    HWND owner;
+};
+std::vector<MenuCall> menu_calls;
+
+BOOL WINAPI recording_track(HMENU menu, UINT flags, int x, int y, int, HWND owner, const RECT*)
+{
+    MenuCall call = {{}, flags, {x, y}, owner};
+    for (int i = 0; i < GetMenuItemCount(menu); ++i)
+        call.commands.push_back(GetMenuItemID(menu, i));
+    menu_calls.push_back(call);
+    return FALSE;
+}
+
+class Tray : public testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        redirect_import(&__imp_Shell_NotifyIconA, recording_notify);
+        redirect_import(&__imp_TrackPopupMenu, recording_track);
+    }
+    void SetUp() override
+    {
+        module_instance = GetModuleHandleA(nullptr);
+        owner = CreateWindowExA(0, "STATIC", "owner", WS_POPUP, 0, 0, 0, 0, nullptr, nullptr,
+                                module_instance, nullptr);
+        notify_calls.clear();
+        menu_calls.clear();
+    }
+    void TearDown() override { DestroyWindow(owner); }
+    HWND owner = nullptr;
+};
+
+} // namespace
+
+TEST_F(Tray, IconsGoToTheShellInTheFirstRecordForm)
+{
+#if !defined(_WIN64)
+    ASSERT_EQ(NOTIFYICONDATAA_V1_SIZE, 88u);
+#endif
+    // 62 ASCII bytes and then a double-byte character: the 63-byte tip cuts
+    // before it, never through it.
+    const std::string long_tip = std::string(62, 'n') + "通知";
+    struct Row {
+        const char* name;
+        int (*call)(HWND, const char*);
+        const char* tip;
+        DWORD message;
+        UINT id, flags, callback;
+        bool icon;
+        std::string tip_shown;
+    } rows[] = {
+        {"add main", add_main_icon, MAIN_ICON_TIP, NIM_ADD, MAIN_ICON_ID,
+         NIF_MESSAGE | NIF_ICON | NIF_TIP, WM_MAINICON_NOTIFY, true, "Quillbeam v1.1"},
+        {"add mail", add_mail_icon, "合計3通のメールが着ています", NIM_ADD, MAIL_ICON_ID,
+         NIF_MESSAGE | NIF_ICON | NIF_TIP, WM_MAILICON_NOTIFY, true, "合計3通のメールが着ています"},
+        {"long tip", add_mail_icon, long_tip.c_str(), NIM_ADD, MAIL_ICON_ID,
+         NIF_MESSAGE | NIF_ICON | NIF_TIP, WM_MAILICON_NOTIFY, true, std::string(62, 'n')},
+        {"remove main", [](HWND w, const char*) { return remove_main_icon(w); }, "", NIM_DELETE,
+         MAIN_ICON_ID, 0, 0, false, ""},
+        {"remove mail", [](HWND w, const char*) { return remove_mail_icon(w); }, "", NIM_DELETE,
+         MAIL_ICON_ID, 0, 0, false, ""},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        notify_calls.clear();
+        EXPECT_EQ(row.call(owner, row.tip), 1);
+        ASSERT_EQ(notify_calls.size(), 1u);
+        const NOTIFYICONDATAA& data = notify_calls[0].data;
+        EXPECT_EQ(notify_calls[0].message, row.message);
+        EXPECT_EQ(data.cbSize, NOTIFYICONDATAA_V1_SIZE);
+        EXPECT_EQ(data.hWnd, owner);
+        EXPECT_EQ(data.uID, row.id);
+        EXPECT_EQ(data.uFlags, row.flags);
+        EXPECT_EQ(data.uCallbackMessage, row.callback);
+        EXPECT_EQ(data.hIcon != nullptr, row.icon);
+        EXPECT_EQ(std::string(data.szTip), row.tip_shown);
+    }
+}
+
+TEST_F(Tray, MenusOpenBesideTheCursorForTheOwner)
+{
+    struct Row { const char* menu; std::vector<UINT> commands; } rows[] = {
+        {"MAINMENU", {IDM_ABOUT, 0, IDM_SETTINGS, 0, IDM_EXIT}},
+        {"MAILMENU", {IDM_LAUNCH_MAILER, 0, IDM_CLOSE_NOTICE}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.menu);
+        menu_calls.clear();
+        POINT cursor;
+        GetCursorPos(&cursor);
+        EXPECT_EQ(show_popup_menu(owner, row.menu), 1);
+        ASSERT_EQ(menu_calls.size(), 1u);
+        EXPECT_EQ(menu_calls[0].commands, row.commands);
+        EXPECT_EQ(menu_calls[0].flags, static_cast<UINT>(TPM_RIGHTBUTTON));
+        EXPECT_EQ(menu_calls[0].at.x, cursor.x + 5);
+        EXPECT_EQ(menu_calls[0].at.y, cursor.y + 5);
+        EXPECT_EQ(menu_calls[0].owner, owner);
+        // The WM_NULL that lets the menu close when the user clicks elsewhere.
+        MSG message;
+        EXPECT_TRUE(PeekMessageA(&message, owner, WM_NULL, WM_NULL, PM_REMOVE));
+    }
+}
