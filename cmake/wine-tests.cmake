@@ -79,7 +79,8 @@ qb_wine_test(tray_test
 
 # Reads the resources out of the built program itself.
 qb_wine_test(resources_test
-    SOURCES tests/resources/resources_test.cpp tests/support/win_test_main.cpp)
+    SOURCES tests/resources/resources_test.cpp tests/support/win_test_main.cpp
+    LIBS version)
 add_dependencies(resources_test quillbeam)
 
 add_executable(record_mailer tests/support/record_mailer.cpp)

@@ -17,14 +17,18 @@ namespace {
 
 const WORD JAPANESE = MAKELANGID(LANG_JAPANESE, SUBLANG_DEFAULT);
 
+// The built program beside this test.
+std::string program_path()
+{
+    char path[MAX_PATH];
+    GetModuleFileNameA(nullptr, path, sizeof path);
+    strcpy(strrchr(path, '\\') + 1, "quillbeam.exe");
+    return path;
+}
+
 HMODULE program()
 {
-    static HMODULE module = [] {
-        char path[MAX_PATH];
-        GetModuleFileNameA(nullptr, path, sizeof path);
-        strcpy(strrchr(path, '\\') + 1, "quillbeam.exe");
-        return LoadLibraryExA(path, nullptr, LOAD_LIBRARY_AS_DATAFILE);
-    }();
+    static HMODULE module = LoadLibraryExA(program_path().c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
     return module;
 }
 
@@ -73,14 +77,6 @@ std::vector<Item> menu_items(const char* name, std::string* popup_caption)
     return items;
 }
 
-std::string program_file_bytes()
-{
-    char path[MAX_PATH];
-    GetModuleFileNameA(nullptr, path, sizeof path);
-    strcpy(strrchr(path, '\\') + 1, "quillbeam.exe");
-    return read_file_bytes(path);
-}
-
 // "8D 87 ..." as bytes: written out in hex so that nothing of this test's
 // own compilation stands between the expectation and the program.
 std::string from_hex(const char* hex)
@@ -108,7 +104,7 @@ TEST(ProgramTexts, AreCodePage932InTheBuiltProgram)
          "51 75 69 6C 6C 62 65 61 6D 82 CD 82 E0 82 A4 82 B7 82 C5 82 C9 8B 4E 93 AE 82 B3 82 EA 82 C4 "
          "82 A2 82 DC 82 B7 00"},
     };
-    const std::string program = program_file_bytes();
+    const std::string program = read_file_bytes(program_path());
     ASSERT_GT(program.size(), 10000u);
     for (const Row& row : rows)
         EXPECT_NE(program.find(from_hex(row.hex)), std::string::npos) << row.text;
@@ -344,4 +340,32 @@ TEST(Resources, StartupDialogTemplate)
         {LABEL, 16, 72, 88, 8, -1, STATIC, "パスワード："},
         {LABEL, 16, 102, 88, 8, -1, STATIC, "メーラー選択："},
     });
+}
+
+// What Explorer's Properties and installers read.
+TEST(Resources, VersionInformation)
+{
+    const std::string path_text = program_path();
+    const char* path = path_text.c_str();
+    DWORD ignored = 0;
+    std::vector<char> block(GetFileVersionInfoSizeA(path, &ignored));
+    ASSERT_FALSE(block.empty());
+    ASSERT_TRUE(GetFileVersionInfoA(path, 0, static_cast<DWORD>(block.size()), block.data()));
+    VS_FIXEDFILEINFO* fixed = nullptr;
+    UINT length = 0;
+    ASSERT_TRUE(VerQueryValueA(block.data(), "\\", reinterpret_cast<void**>(&fixed), &length));
+    EXPECT_EQ(fixed->dwFileVersionMS, MAKELONG(1, 1));
+    EXPECT_EQ(fixed->dwProductVersionMS, MAKELONG(1, 1));
+    EXPECT_EQ(fixed->dwFileType, static_cast<DWORD>(VFT_APP));
+    struct Row { const char* name; const char* value; } rows[] = {
+        {"FileVersion", "1.1"}, {"ProductVersion", "1.1"}, {"ProductName", "Quillbeam"},
+        {"FileDescription", "Quillbeam POP3 新着メールチェッカー"},
+    };
+    for (const Row& row : rows) {
+        char* value = nullptr;
+        std::string key = std::string("\\StringFileInfo\\041103A4\\") + row.name;
+        ASSERT_TRUE(VerQueryValueA(block.data(), key.c_str(), reinterpret_cast<void**>(&value), &length))
+            << row.name;
+        EXPECT_STREQ(value, row.value) << row.name;
+    }
 }

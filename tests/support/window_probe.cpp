@@ -4,6 +4,7 @@
 //   window_probe set CAPTION ID=TEXT... [click=ID]...   fill fields, click buttons
 //   window_probe gone CAPTION [ms]          exit 0 once no such window exists
 //   window_probe command CAPTION ID         send WM_COMMAND ID to that window
+//   window_probe notify CAPTION MESSAGE ID MOUSE   post an icon's callback, as the tray does
 //   window_probe attributes FILE            print the file's attributes in hex
 // Exits 1 when the window does not appear within the time (default 15 s).
 #include <windows.h>
@@ -38,6 +39,16 @@ int main(int argc, char** argv)
         if (window == nullptr)
             return 1;
         SendMessageA(window, WM_COMMAND, strtoul(argv[3], nullptr, 10), 0);
+        return 0;
+    }
+    // Where the tray draws no window of its own to click (Wine 10), the
+    // click reaches the program as the tray would hand it over.
+    if (strcmp(command, "notify") == 0 && argc > 5) {
+        HWND window = FindWindowA(nullptr, caption);
+        if (window == nullptr)
+            return 1;
+        PostMessageA(window, strtoul(argv[3], nullptr, 0), strtoul(argv[4], nullptr, 0),
+                     strtoul(argv[5], nullptr, 0));
         return 0;
     }
     if (strcmp(command, "gone") == 0) {
