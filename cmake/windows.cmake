@@ -36,6 +36,6 @@ target_link_libraries(quillbeam PRIVATE qb_win)
 target_link_options(quillbeam PRIVATE -static -s -Wl,--gc-sections -Wl,--no-insert-timestamp)
 set_target_properties(quillbeam PROPERTIES OUTPUT_NAME quillbeam)
 
-if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+if(CMAKE_SIZEOF_VOID_P EQUAL 8 OR QB_WINE_TESTS)
     include(cmake/wine-tests.cmake)
 endif()

@@ -22,8 +22,8 @@
 
 // Every SetTimer the program makes passes through here (the import slot is
 // redirected), so the test sees the elapse it asked for.
-extern "C" UINT_PTR(WINAPI* __imp_SetTimer)(HWND, UINT_PTR, UINT, TIMERPROC);
-extern "C" int(WSAAPI* __imp_closesocket)(SOCKET);
+extern "C" UINT_PTR(WINAPI* set_timer_slot)(HWND, UINT_PTR, UINT, TIMERPROC) IMPORT_SLOT(SetTimer, 16);
+extern "C" int(WSAAPI* closesocket_slot)(SOCKET) IMPORT_SLOT(closesocket, 4);
 
 namespace {
 
@@ -57,7 +57,7 @@ void redirect_set_timer()
 {
     if (real_set_timer != nullptr)
         return;
-    real_set_timer = redirect_import(&__imp_SetTimer, recording_set_timer);
+    real_set_timer = redirect_import(&set_timer_slot, recording_set_timer);
 }
 
 const char* const SERVER = "127.0.0.4";
@@ -329,7 +329,7 @@ TEST_F(MainWindow, CheckNestedInAFailingChecksErrorBox)
         server.finish();
     }
     if (real_closesocket == nullptr)
-        real_closesocket = redirect_import(&__imp_closesocket, recording_closesocket);
+        real_closesocket = redirect_import(&closesocket_slot, recording_closesocket);
     checking_thread = GetCurrentThreadId();
     close_results.clear();
     recorded_calls.clear();

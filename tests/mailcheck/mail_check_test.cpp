@@ -13,7 +13,7 @@
 
 // Every send the check makes passes through here (its import slot is
 // redirected), so a test can count the calls and their bytes.
-extern "C" int(WSAAPI* __imp_send)(SOCKET, const char*, int, int);
+extern "C" int(WSAAPI* send_slot)(SOCKET, const char*, int, int) IMPORT_SLOT(send, 16);
 
 namespace {
 
@@ -34,7 +34,7 @@ void record_sends()
     checking_thread = GetCurrentThreadId();
     if (real_send != nullptr)
         return;
-    real_send = redirect_import(&__imp_send, recording_send);
+    real_send = redirect_import(&send_slot, recording_send);
 }
 
 const char* const SERVER = "127.0.0.2";

@@ -5,6 +5,15 @@
 
 #include <windows.h>
 
+// Declares the import slot of a platform function under the name the linker
+// gives it: __imp_Name on 64-bit, __imp__Name@ArgumentBytes for 32-bit
+// stdcall functions. Use: extern "C" Type (WINAPI* slot)(...) IMPORT_SLOT(Name, 16);
+#if defined(_WIN64)
+#define IMPORT_SLOT(name, argument_bytes) __asm__("__imp_" #name)
+#else
+#define IMPORT_SLOT(name, argument_bytes) __asm__("__imp__" #name "@" #argument_bytes)
+#endif
+
 template <typename Function>
 Function redirect_import(Function* slot, Function replacement)
 {

@@ -16,8 +16,8 @@
 #include "tests/support/import_redirect.h"
 #include "tray/tray.h"
 
-extern "C" BOOL(WINAPI* __imp_Shell_NotifyIconA)(DWORD, PNOTIFYICONDATAA);
-extern "C" BOOL(WINAPI* __imp_TrackPopupMenu)(HMENU, UINT, int, int, int, HWND, const RECT*);
+extern "C" BOOL(WINAPI* notify_slot)(DWORD, PNOTIFYICONDATAA) IMPORT_SLOT(Shell_NotifyIconA, 8);
+extern "C" BOOL(WINAPI* track_slot)(HMENU, UINT, int, int, int, HWND, const RECT*) IMPORT_SLOT(TrackPopupMenu, 28);
 
 namespace {
 
@@ -56,8 +56,8 @@ class Tray : public testing::Test {
 protected:
     static void SetUpTestSuite()
     {
-        redirect_import(&__imp_Shell_NotifyIconA, recording_notify);
-        redirect_import(&__imp_TrackPopupMenu, recording_track);
+        redirect_import(&notify_slot, recording_notify);
+        redirect_import(&track_slot, recording_track);
     }
     void SetUp() override
     {

@@ -1,0 +1,90 @@
+#include "mailcheck/server_address.h"
+
+#include <string.h>
+
+#include "mailcheck/pop3_reply.h"
+#include "settings/cp932_text.h"
+
+namespace {
+
+bool same_ignoring_case(const char* text, size_t length, const char* lower)
+{
+    if (strlen(lower) != length)
+        return false;
+    for (size_t i = 0; i < length; ++i) {
+        char c = text[i];
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
+        if (c != lower[i])
+            return false;
+    }
+    return true;
+}
+
+// Decimal 1 to 65535, digits only.
+bool parse_port(const char* text, uint16_t* port)
+{
+    uint32_t value = 0;
+    if (*text == '\0')
+        return false;
+    for (const char* p = text; *p != '\0'; ++p) {
+        if (*p < '0' || *p > '9')
+            return false;
+        value = value * 10 + static_cast<uint32_t>(*p - '0');
+        if (value > 65535)
+            return false;
+    }
+    if (value == 0)
+        return false;
+    *port = static_cast<uint16_t>(value);
+    return true;
+}
+
+// host[:port] after a scheme or alone; the host is neither empty nor holds
+// a colon or a slash.
+bool parse_host_and_port(const char* text, ServerAddress* out)
+{
+    const char* colon = strchr(text, ':');
+    size_t host_length = colon != nullptr ? static_cast<size_t>(colon - text) : strlen(text);
+    if (host_length == 0 || host_length >= sizeof out->host)
+        return false;
+    if (memchr(text, '/', host_length) != nullptr)
+        return false;
+    if (colon != nullptr && !parse_port(colon + 1, &out->port))
+        return false;
+    memcpy(out->host, text, host_length);
+    out->host[host_length] = '\0';
+    return true;
+}
+
+} // namespace
+
+int parse_server_address(const char* text, ServerAddress* out)
+{
+    const char* scheme_end = strstr(text, "://");
+    if (scheme_end != nullptr) {
+        size_t scheme_length = static_cast<size_t>(scheme_end - text);
+        if (same_ignoring_case(text, scheme_length, "pop3s")) {
+            out->security = Security::implicit_tls;
+            out->port = POP3S_PORT;
+        } else if (same_ignoring_case(text, scheme_length, "starttls")) {
+            out->security = Security::starttls;
+            out->port = POP3_PORT;
+        } else {
+            return 0;
+        }
+        return parse_host_and_port(scheme_end + 3, out) ? 1 : 0;
+    }
+    out->security = Security::plain;
+    out->port = POP3_PORT;
+    if (strchr(text, ':') == nullptr) {
+        // A name as it always was: to the resolver as it stands, blanks and all.
+        copy_text(out->host, sizeof out->host, text);
+        return 1;
+    }
+    if (!parse_host_and_port(text, out))
+        return 0;
+    if (out->port == POP3S_PORT)
+        out->security = Security::implicit_tls;
+    return 1;
+}

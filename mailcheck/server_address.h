@@ -1,0 +1,26 @@
+// What the POP server field says: host, port and whether the connection is
+// secured. Portable: no windows.h.
+//   pop.example.jp                 plain POP3, port 110 (the text as it stands)
+//   pop.example.jp:1110            plain POP3 on that port
+//   pop.example.jp:995             TLS from the first byte
+//   pop3s://host[:port]            TLS from the first byte, port 995 unless given
+//   starttls://host[:port]         plain connect (110), STLS, then TLS
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include "settings/user_settings.h"
+
+constexpr int POP3S_PORT = 995;
+
+enum class Security { plain, implicit_tls, starttls };
+
+struct ServerAddress {
+    char host[SETTING_TEXT_SIZE];
+    uint16_t port;
+    Security security;
+};
+
+// 1 and *out filled when the text fits one of the forms above, else 0.
+int parse_server_address(const char* text, ServerAddress* out);

@@ -1,0 +1,21 @@
+// libFuzzer target: any text in the POP server field.
+#include <string.h>
+
+#include "mailcheck/server_address.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, size_t size)
+{
+    char text[SETTING_TEXT_SIZE];
+    size_t length = size < sizeof text - 1 ? size : sizeof text - 1;
+    memcpy(text, data, length);
+    text[length] = '\0';
+    ServerAddress address;
+    if (parse_server_address(text, &address)) {
+        // What was accepted is a terminated host that fits and a real port.
+        if (memchr(address.host, '\0', sizeof address.host) == nullptr || address.port == 0)
+            __builtin_trap();
+        if (address.security != Security::plain && address.host[0] == '\0')
+            __builtin_trap();
+    }
+    return 0;
+}

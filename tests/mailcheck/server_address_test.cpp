@@ -1,0 +1,58 @@
+// The POP server field's forms: host, port and security.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "mailcheck/server_address.h"
+
+TEST(ServerAddress, Forms)
+{
+    const Security P = Security::plain, T = Security::implicit_tls, S = Security::starttls;
+    struct Row { const char* text; const char* host; int port; Security security; } rows[] = {
+        {"pop.example.jp", "pop.example.jp", 110, P},
+        {"192.0.2.7", "192.0.2.7", 110, P},
+        {" pop.example.jp ", " pop.example.jp ", 110, P},   // as it always went to the resolver
+        {"", "", 110, P},
+        {"pop.example.jp:1110", "pop.example.jp", 1110, P},
+        {"pop.example.jp:110", "pop.example.jp", 110, P},
+        {"pop.example.jp:995", "pop.example.jp", 995, T},
+        {"pop.example.jp:65535", "pop.example.jp", 65535, P},
+        {"pop3s://pop.example.jp", "pop.example.jp", 995, T},
+        {"POP3S://Pop.Example.JP:1995", "Pop.Example.JP", 1995, T},
+        {"pop3s://192.0.2.7:995", "192.0.2.7", 995, T},
+        {"starttls://pop.example.jp", "pop.example.jp", 110, S},
+        {"StartTLS://pop.example.jp:10110", "pop.example.jp", 10110, S},
+        {"starttls://pop.example.jp:995", "pop.example.jp", 995, S},   // the scheme decides
+    };
+    for (const Row& row : rows) {
+        ServerAddress address;
+        ASSERT_EQ(parse_server_address(row.text, &address), 1) << row.text;
+        EXPECT_STREQ(address.host, row.host) << row.text;
+        EXPECT_EQ(address.port, row.port) << row.text;
+        EXPECT_EQ(address.security, row.security) << row.text;
+    }
+}
+
+TEST(ServerAddress, RefusesWhatFitsNoForm)
+{
+    const char* const texts[] = {
+        ":110", "host:", "host:0", "host:70000", "host:65536", "host:abc", "host:+1", "host: 110",
+        "host:110:1", "pop3s://", "pop3s://:995", "starttls://host:", "imap://host",
+        "://host", "http://host", "pop3s://host/path", "pop3s://a:b:995", "pop3:host",
+    };
+    for (const char* text : texts) {
+        ServerAddress address;
+        EXPECT_EQ(parse_server_address(text, &address), 0) << text;
+    }
+}
+
+TEST(ServerAddress, LongestNameFits)
+{
+    std::string name(SETTING_TEXT_SIZE - 1, 'n');
+    ServerAddress address;
+    ASSERT_EQ(parse_server_address(name.c_str(), &address), 1);
+    EXPECT_EQ(std::string(address.host), name);
+    std::string secure = "pop3s://" + std::string(SETTING_TEXT_SIZE - 9, 'n');
+    ASSERT_EQ(parse_server_address(secure.c_str(), &address), 1);
+    EXPECT_EQ(std::string(address.host).size(), SETTING_TEXT_SIZE - 9);
+}
