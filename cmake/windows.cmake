@@ -4,7 +4,9 @@ enable_language(RC)
 set(QB_WARNINGS -Wall -Wextra -Werror)
 # Sources are UTF-8; string literals become code page 932 bytes.
 set(QB_CHARSET -finput-charset=UTF-8 -fexec-charset=CP932)
-set(QB_SMALL -Os -ffunction-sections -fdata-sections -fno-exceptions -fno-rtti
+# No -fdata-sections: mingw's linker script would put every zero-filled
+# buffer, then in a section of its own, into the file's .data instead of .bss.
+set(QB_SMALL -Os -ffunction-sections -fno-exceptions -fno-rtti
     -fno-asynchronous-unwind-tables)
 
 set(WIN_SOURCES
@@ -12,6 +14,7 @@ set(WIN_SOURCES
     app/main_window.cpp
     settings/settings_file.cpp
     mailcheck/mail_check.cpp
+    mailcheck/mail_channel.cpp
     tray/tray.cpp
     dialogs/dialogs.cpp
     shell/shell.cpp)
@@ -28,7 +31,7 @@ add_library(qb_core STATIC ${CORE_SOURCES})
 qb_program_options(qb_core)
 add_library(qb_win STATIC ${WIN_SOURCES})
 qb_program_options(qb_win)
-target_link_libraries(qb_win PUBLIC qb_core ws2_32 shell32 ole32 uuid comdlg32 winmm gdi32)
+target_link_libraries(qb_win PUBLIC qb_core ws2_32 secur32 crypt32 shell32 ole32 uuid comdlg32 winmm gdi32)
 
 add_executable(quillbeam WIN32 app/winmain.cpp resources/quillbeam.rc)
 qb_program_options(quillbeam)

@@ -38,7 +38,22 @@ qb_wine_test(mail_check_test
     LIBS qb_win)
 # The name lookup that must fail runs where no resolver can be reached.
 set_tests_properties(mail_check_test PROPERTIES
-    ENVIRONMENT "GTEST_FILTER=-*Unresolvable*")
+    ENVIRONMENT "GTEST_FILTER=-*Unresolvable*:SecureMailbox.*")
+# TLS against Dovecot: the test CA trusted in the test prefix, and the name
+# the certificates are for in a hosts file of the test's own (a private
+# mount namespace: the machine's /etc/hosts is not touched).
+add_test(NAME mail_check_tls_test
+    COMMAND unshare -m sh -c "mount --bind \"$1\" /etc/hosts && shift && exec \"$@\""
+            sh ${CMAKE_BINARY_DIR}/tls/hosts ${CMAKE_CROSSCOMPILING_EMULATOR}
+            $<TARGET_FILE:mail_check_test> --gtest_filter=SecureMailbox.*)
+set_tests_properties(mail_check_tls_test PROPERTIES RUN_SERIAL TRUE TIMEOUT 300
+    FIXTURES_REQUIRED tls)
+add_test(NAME tls_start COMMAND ${PROJECT_SOURCE_DIR}/tests/support/tls-mailbox start
+    ${CMAKE_BINARY_DIR}/tls)
+add_test(NAME tls_stop COMMAND ${PROJECT_SOURCE_DIR}/tests/support/tls-mailbox stop
+    ${CMAKE_BINARY_DIR}/tls)
+set_tests_properties(tls_start PROPERTIES FIXTURES_SETUP tls)
+set_tests_properties(tls_stop PROPERTIES FIXTURES_CLEANUP tls)
 add_test(NAME mail_check_unresolvable_test
     COMMAND unshare -n ${CMAKE_CROSSCOMPILING_EMULATOR} $<TARGET_FILE:mail_check_test>
             --gtest_filter=*Unresolvable*)

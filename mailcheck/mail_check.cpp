@@ -2,7 +2,9 @@
 
 #include <string.h>
 
+#include "mailcheck/mail_channel.h"
 #include "mailcheck/pop3_reply.h"
+#include "mailcheck/server_address.h"
 #include "settings/user_settings.h"
 #include "shell/shell.h"
 #include "tray/tray.h"
@@ -31,6 +33,7 @@ void start_reply_clock()
 // variable for itself.
 void close_mail_socket()
 {
+    channel_close();
     if (mail_socket != INVALID_SOCKET) {
         closesocket(mail_socket);
         mail_socket = INVALID_SOCKET;
@@ -48,21 +51,6 @@ int show_error(HWND owner, const char* text)
     return 0;
 }
 
-// One recv that waits no longer than the reply's deadline allows.
-int receive_before_deadline(char* buffer, int size)
-{
-    LONG left = static_cast<LONG>(reply_deadline - GetTickCount());
-    if (left <= 0)
-        return 0;
-    fd_set readable;
-    FD_ZERO(&readable);
-    FD_SET(mail_socket, &readable);
-    timeval wait = {left / 1000, (left % 1000) * 1000};
-    if (select(0, &readable, nullptr, nullptr, &wait) != 1)
-        return 0;
-    return recv(mail_socket, buffer, size, 0);
-}
-
 // Reads one whole reply line into `reply`; 0 when the peer closed or failed,
 // the deadline passed or the line grew past any reply's length first.
 int receive_reply_line()
@@ -72,7 +60,7 @@ int receive_reply_line()
         if (reply_line_too_long(&reply))
             return 0;
         if (receive_begin == receive_end) {
-            int received = receive_before_deadline(receive_buffer, sizeof receive_buffer);
+            int received = channel_receive(receive_buffer, sizeof receive_buffer, reply_deadline);
             if (received <= 0)
                 return 0;
             receive_begin = 0;
@@ -95,6 +83,30 @@ const hostent* resolve_server(const char* name)
     if (host != nullptr && (host->h_addrtype != AF_INET || host->h_addr_list[0] == nullptr))
         host = nullptr;
     return host;
+}
+
+// The handshake and the certificate check, each failure named for the user.
+// Nothing of the login leaves before this has succeeded.
+int start_tls(HWND owner, const char* host)
+{
+    start_reply_clock();
+    TlsFailure failure = channel_start_tls(host, reply_deadline);
+    start_reply_clock();   // for the reply that follows
+    switch (failure) {
+    case TlsFailure::none:
+        return 1;
+    case TlsFailure::not_tls:
+        return show_error(owner, "サーバーはこのポートでTLSを使っていません");
+    case TlsFailure::untrusted:
+        return show_error(owner, "サーバー証明書の発行元が信頼されていません");
+    case TlsFailure::name_mismatch:
+        return show_error(owner, "サーバー証明書の名前がPOPサーバー名と一致しません");
+    case TlsFailure::expired:
+        return show_error(owner, "サーバー証明書の有効期限が切れています");
+    case TlsFailure::handshake:
+    default:
+        return show_error(owner, "TLSの接続に失敗しました");
+    }
 }
 
 } // namespace
@@ -125,21 +137,20 @@ int read_reply(HWND owner)
 
 int send_command(HWND owner, const char* line)
 {
-    int length = lstrlenA(line);
-    int sent = 0;
-    while (sent < length) {
-        int result = send(mail_socket, line + sent, length - sent, 0);
-        if (result < 0)
-            return show_error(owner, "メールデータ送信に失敗");
-        sent += result;
-    }
+    if (!channel_send(line, lstrlenA(line)))
+        return show_error(owner, "メールデータ送信に失敗");
     start_reply_clock();
     return 1;
 }
 
 int check_mailbox(HWND owner)
 {
-    const hostent* host = resolve_server(user_settings.pop_server);
+    ServerAddress server;
+    if (!parse_server_address(user_settings.pop_server, &server)) {
+        MessageBoxA(owner, "POPサーバー名の書式が正しくありません", "Error", MB_OK | MB_ICONERROR);
+        return 0;
+    }
+    const hostent* host = resolve_server(server.host);
     if (host == nullptr) {
         MessageBoxA(owner, "POPサーバー名取得に失敗", "Error", MB_OK | MB_ICONERROR);
         return 0;
@@ -158,18 +169,32 @@ int check_mailbox(HWND owner)
     sockaddr_in address;
     memset(&address, 0, sizeof address);
     address.sin_family = AF_INET;
-    address.sin_port = htons(POP3_PORT);
+    address.sin_port = htons(server.port);
     size_t address_length = static_cast<size_t>(host->h_length);
     if (address_length > sizeof address.sin_addr)
         address_length = sizeof address.sin_addr;
     memcpy(&address.sin_addr, host->h_addr_list[0], address_length);
     if (connect(mail_socket, reinterpret_cast<const sockaddr*>(&address), sizeof address) < 0)
         return show_error(owner, "Mail connect error");
+    channel_reset();
     start_reply_clock();   // for the greeting
 
     char command[COMMAND_BUFFER_SIZE];
+    if (server.security == Security::implicit_tls && !start_tls(owner, server.host))
+        return 0;
     if (!read_reply(owner))
         return 0;
+    if (server.security == Security::starttls) {
+        // No way back to plain text: a refusal ends the check with its words.
+        if (!send_command(owner, "STLS\r\n") || !read_reply(owner))
+            return 0;
+        // Whatever came after the +OK was sent before the encryption: not
+        // the server's to say (an injection), so it is never read as a reply.
+        if (receive_begin != receive_end)
+            return show_error(owner, "STLSの後に暗号化されていないデータを受信しました");
+        if (!start_tls(owner, server.host))
+            return 0;
+    }
     build_command(command, sizeof command, "USER", user_settings.account);
     if (!send_command(owner, command) || !read_reply(owner))
         return 0;

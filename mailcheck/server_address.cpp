@@ -88,3 +88,20 @@ int parse_server_address(const char* text, ServerAddress* out)
         out->security = Security::implicit_tls;
     return 1;
 }
+
+bool is_dotted_ipv4(const char* host)
+{
+    const char* p = host;
+    for (int part = 0; part < 4; ++part) {
+        if (part > 0 && *p++ != '.')
+            return false;
+        int digits = 0, value = 0;
+        while (*p >= '0' && *p <= '9' && digits < 4) {
+            value = value * 10 + (*p++ - '0');
+            ++digits;
+        }
+        if (digits == 0 || digits > 3 || value > 255)
+            return false;
+    }
+    return *p == '\0';
+}

@@ -24,3 +24,7 @@ struct ServerAddress {
 
 // 1 and *out filled when the text fits one of the forms above, else 0.
 int parse_server_address(const char* text, ServerAddress* out);
+
+// Four decimal parts of 0 to 255 joined by dots: an IPv4 address, whose
+// certificate names it as an address rather than as a DNS name.
+bool is_dotted_ipv4(const char* host);

@@ -4,6 +4,9 @@
 
 #include <string.h>
 
+#include <memory>
+#include <thread>
+
 #include "mailcheck/mail_check.h"
 #include "settings/user_settings.h"
 #include "tests/support/import_redirect.h"
@@ -264,4 +267,222 @@ TEST(StartNetwork, StartsVersionTwoTwo)
     EXPECT_EQ(start_network(nullptr), 1);
     EXPECT_TRUE(hook.boxes.empty());
     WSACleanup();
+}
+
+namespace {
+
+// Forwards one connection to a server, handing the server's bytes to the
+// client a few at a time: TLS records then arrive in pieces.
+class PieceRelay {
+public:
+    PieceRelay(const char* address, const char* server, size_t piece) : piece_(piece)
+    {
+        listener_ = socket(AF_INET, SOCK_STREAM, 0);
+        BOOL reuse = TRUE;
+        setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&reuse), sizeof reuse);
+        sockaddr_in where = {};
+        where.sin_family = AF_INET;
+        where.sin_port = htons(995);
+        where.sin_addr.s_addr = inet_addr(address);
+        server_ = where;
+        server_.sin_addr.s_addr = inet_addr(server);
+        if (bind(listener_, reinterpret_cast<sockaddr*>(&where), sizeof where) == 0
+            && listen(listener_, 1) == 0)
+            thread_ = std::thread([this] { run(); });
+    }
+    ~PieceRelay()
+    {
+        closesocket(listener_);
+        if (thread_.joinable())
+            thread_.join();
+    }
+
+private:
+    void run()
+    {
+        SOCKET client = accept(listener_, nullptr, nullptr);
+        if (client == INVALID_SOCKET)
+            return;
+        SOCKET server = socket(AF_INET, SOCK_STREAM, 0);
+        if (connect(server, reinterpret_cast<sockaddr*>(&server_), sizeof server_) == 0) {
+            for (;;) {
+                fd_set readable;
+                FD_ZERO(&readable);
+                FD_SET(client, &readable);
+                FD_SET(server, &readable);
+                timeval tick = {5, 0};
+                if (select(0, &readable, nullptr, nullptr, &tick) <= 0)
+                    break;
+                char buffer[4096];
+                if (FD_ISSET(client, &readable)) {
+                    int got = recv(client, buffer, sizeof buffer, 0);
+                    if (got <= 0 || send(server, buffer, got, 0) != got)
+                        break;
+                }
+                if (FD_ISSET(server, &readable)) {
+                    int got = recv(server, buffer, sizeof buffer, 0);
+                    if (got <= 0)
+                        break;
+                    for (int at = 0; at < got; at += static_cast<int>(piece_)) {
+                        int length = got - at < static_cast<int>(piece_) ? got - at : static_cast<int>(piece_);
+                        send(client, buffer + at, length, 0);
+                        Sleep(1);
+                    }
+                }
+            }
+        }
+        closesocket(server);
+        closesocket(client);
+    }
+
+    size_t piece_;
+    SOCKET listener_;
+    sockaddr_in server_;
+    std::thread thread_;
+};
+
+const char* const NOT_TLS = "サーバーはこのポートでTLSを使っていません";
+const char* const HANDSHAKE_FAILED = "TLSの接続に失敗しました";
+const char* const UNTRUSTED = "サーバー証明書の発行元が信頼されていません";
+const char* const NAME_MISMATCH = "サーバー証明書の名前がPOPサーバー名と一致しません";
+const char* const EXPIRED = "サーバー証明書の有効期限が切れています";
+const char* const NOTICE_3 = "add_mail:合計3通のメールが着ています";
+
+struct SecureRow {
+    const char* name;
+    const char* server;               // the POP server field
+    const char* box;                  // the error box, or none: then the notice for 3
+    std::vector<ScriptStep> script;   // a scripted server on SERVER instead of Dovecot
+    const char* script_received;      // what that server must have received (none: a ClientHello)
+    size_t piece;                     // relay Dovecot's bytes in pieces of this size
+};
+
+class SecureMailbox : public MailCheck {
+protected:
+    void SetUp() override
+    {
+        MailCheck::SetUp();
+        strcpy(user_settings.account, "poptest");
+        strcpy(user_settings.password, "Secr3t");
+        user_settings.sound_on = 0;
+    }
+
+    void check(const SecureRow& row)
+    {
+        SCOPED_TRACE(row.name);
+        strcpy(user_settings.pop_server, row.server);
+        recorded_calls.clear();
+        std::unique_ptr<ScriptServer> script;
+        if (!row.script.empty()) {
+            script.reset(new ScriptServer(SERVER, row.script));
+            ASSERT_TRUE(script->listening());
+        }
+        std::unique_ptr<PieceRelay> relay;
+        if (row.piece > 0)
+            relay.reset(new PieceRelay("127.0.0.26", "127.0.0.21", row.piece));
+        MessageBoxHook hook;
+        record_sends();
+        EXPECT_EQ(check_mailbox(owner), row.box == nullptr ? 1 : 0);
+        if (row.box != nullptr) {
+            expect_one_error_box(hook, row.box, owner);
+            EXPECT_TRUE(recorded_calls.empty());
+        } else {
+            EXPECT_TRUE(hook.boxes.empty());
+            EXPECT_EQ(recorded_calls, (std::vector<std::string>{"remove_mail", NOTICE_3}));
+        }
+        // The login never crosses the network readable.
+        for (const std::string& sent : sends) {
+            EXPECT_EQ(sent.find("USER"), std::string::npos);
+            EXPECT_EQ(sent.find("PASS"), std::string::npos);
+            EXPECT_EQ(sent.find("Secr3t"), std::string::npos);
+        }
+        EXPECT_EQ(mail_socket, INVALID_SOCKET);
+        if (script) {
+            script->wait_client_closed(3000);
+            const std::string received = script->finish();
+            if (row.script_received != nullptr) {
+                EXPECT_EQ(received, row.script_received);
+            } else {   // a ClientHello and nothing else
+                EXPECT_EQ(received.substr(0, 2), "\x16\x03");
+            }
+        }
+    }
+};
+
+ScriptStep step(const char* reply, StepEnd end = StepEnd::next) { return ScriptStep{reply, end}; }
+
+} // namespace
+
+// Dovecot with TLS on its own addresses (tests/support/tls-mailbox), the
+// test CA trusted in this prefix only, pop.quillbeam.test in a private hosts
+// file (see CMake).
+TEST_F(SecureMailbox, DovecotCertificates)
+{
+    const SecureRow rows[] = {
+        {"pop3s by address", "pop3s://127.0.0.21", nullptr, {}, "", 0},
+        {":995 by address", "127.0.0.21:995", nullptr, {}, "", 0},
+        {"STLS by address", "starttls://127.0.0.21", nullptr, {}, "", 0},
+        {"pop3s by name", "POP3S://pop.quillbeam.test", nullptr, {}, "", 0},
+        {"STLS by name", "starttls://pop.quillbeam.test:110", nullptr, {}, "", 0},
+        {"wrong name", "pop3s://other.quillbeam.test", NAME_MISMATCH, {}, "", 0},
+        {"other address", "pop3s://127.0.0.25", NAME_MISMATCH, {}, "", 0},
+        {"expired", "pop3s://127.0.0.22", EXPIRED, {}, "", 0},
+        {"untrusted CA, leaf only", "pop3s://127.0.0.24", UNTRUSTED, {}, "", 0},
+        {"self-signed", "pop3s://127.0.0.23", UNTRUSTED, {}, "", 0},
+        {"self-signed after STLS", "starttls://127.0.0.23", UNTRUSTED, {}, "", 0},
+    };
+    for (const SecureRow& row : rows)
+        check(row);
+}
+
+TEST_F(SecureMailbox, RecordsInPiecesOfOneToSevenBytes)
+{
+    for (size_t piece = 1; piece <= 7; ++piece)
+        check({"pieces", "pop3s://127.0.0.26", nullptr, {}, "", piece});
+}
+
+TEST_F(SecureMailbox, ServersThatFailTheHandshake)
+{
+    const SecureRow rows[] = {
+        {"plain server on a TLS port", "pop3s://127.0.0.2:110", NOT_TLS, {step("+OK ready\r\n")}, nullptr, 0},
+        {"closed mid-handshake", "pop3s://127.0.0.2:110", HANDSHAKE_FAILED,
+         {step("", StepEnd::close)}, nullptr, 0},
+        {"STLS refused", "starttls://127.0.0.2", "-ERR not now",
+         {step("+OK\r\n"), step("-ERR not now\r\n")}, "STLS\r\n", 0},
+        {"STLS injection", "starttls://127.0.0.2", "STLSの後に暗号化されていないデータを受信しました",
+         {step("+OK\r\n"), step("+OK Begin TLS\r\n+OK 9 9\r\n")}, "STLS\r\n", 0},
+    };
+    for (const SecureRow& row : rows)
+        check(row);
+    // Silent mid-handshake: bounded by the reply deadline.
+    DWORD start = GetTickCount();
+    check({"silent mid-handshake", "pop3s://127.0.0.2:110", HANDSHAKE_FAILED,
+           {step("", StepEnd::hang)}, nullptr, 0});
+    EXPECT_LT(GetTickCount() - start, MAIL_SOCKET_TIMEOUT_MS + 10000);
+}
+
+TEST_F(MailCheck, ServerFieldThatFitsNoFormSendsNothing)
+{
+    for (const char* text : {"127.0.0.2:", "127.0.0.2:0", "127.0.0.2:70000", "imap://127.0.0.2"}) {
+        SCOPED_TRACE(text);
+        ScriptServer server(SERVER, mailbox("+OK 1 1\r\n"));
+        strcpy(user_settings.pop_server, text);
+        MessageBoxHook hook;
+        EXPECT_EQ(check_mailbox(owner), 0);
+        expect_one_error_box(hook, "POPサーバー名の書式が正しくありません", owner);
+        EXPECT_EQ(server.finish(), "");
+        EXPECT_EQ(server.connections(), 0);
+    }
+}
+
+TEST_F(MailCheck, PlainPortInTheServerField)
+{
+    // 127.0.0.2:110 is the plain exchange byte for byte, as without a port.
+    ScriptServer server(SERVER, mailbox("+OK 3 300\r\n"));
+    strcpy(user_settings.pop_server, "127.0.0.2:110");
+    record_sends();
+    EXPECT_EQ(check_mailbox(owner), 1);
+    server.wait_client_closed(3000);
+    EXPECT_EQ(server.finish(), "USER taro\r\nPASS secret\r\nSTAT\r\n");
+    EXPECT_EQ(sends, (std::vector<std::string>{"USER taro\r\n", "PASS secret\r\n", "STAT\r\n"}));
 }

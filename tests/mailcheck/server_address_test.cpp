@@ -56,3 +56,14 @@ TEST(ServerAddress, LongestNameFits)
     ASSERT_EQ(parse_server_address(secure.c_str(), &address), 1);
     EXPECT_EQ(std::string(address.host).size(), SETTING_TEXT_SIZE - 9);
 }
+
+TEST(ServerAddress, DottedAddresses)
+{
+    struct Row { const char* host; bool address; } rows[] = {
+        {"127.0.0.21", true}, {"0.0.0.0", true}, {"255.255.255.255", true},
+        {"256.1.1.1", false}, {"1.2.3", false}, {"1.2.3.4.5", false}, {"1.2.3.4 ", false},
+        {"pop.example.jp", false}, {"1..2.3", false}, {"0001.2.3.4", false}, {"", false},
+    };
+    for (const Row& row : rows)
+        EXPECT_EQ(is_dotted_ipv4(row.host), row.address) << row.host;
+}
