@@ -117,7 +117,8 @@ set_tests_properties(idle_cpu PROPERTIES RUN_SERIAL TRUE TIMEOUT 180 FIXTURES_RE
 
 # End to end: the real program under Wine and Xvfb, observed from outside.
 add_test(NAME end_to_end COMMAND ${PROJECT_SOURCE_DIR}/tests/e2e/end_to_end ${CMAKE_BINARY_DIR})
-set_tests_properties(end_to_end PROPERTIES RUN_SERIAL TRUE TIMEOUT 900)
+set_tests_properties(end_to_end PROPERTIES RUN_SERIAL TRUE TIMEOUT 900 FIXTURES_REQUIRED tls
+    ENVIRONMENT "QB_TLS_DIR=${CMAKE_BINARY_DIR}/tls")
 
 # The check latency benchmark (tools/bench), not a test.
 add_executable(check_bench tests/bench/check_bench.cpp tests/support/recording_doubles.cpp)
