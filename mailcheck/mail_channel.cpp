@@ -43,17 +43,25 @@ size_t plain_begin;
 size_t plain_end;
 char sealed[1024];                // one encrypted command
 
+// The receive time-out the socket has now; the check sets it to the full
+// reply time when it makes the socket.
+DWORD receive_timeout;
+
+// One recv that ends by the deadline, give or take a second: a peer that
+// drips bytes cannot stretch a reply. The time-out is set anew only when it
+// is that far off, so most replies cost no call beyond their recv.
 int receive_raw(char* out, int size, DWORD deadline)
 {
+    const LONG slack = 1000;
     LONG left = static_cast<LONG>(deadline - GetTickCount());
     if (left <= 0)
         return 0;
-    fd_set readable;
-    FD_ZERO(&readable);
-    FD_SET(mail_socket, &readable);
-    timeval wait = {left / 1000, (left % 1000) * 1000};
-    if (select(0, &readable, nullptr, nullptr, &wait) != 1)
-        return 0;
+    LONG current = static_cast<LONG>(receive_timeout);
+    if (current > left + slack || current + slack < left) {
+        receive_timeout = static_cast<DWORD>(left);
+        setsockopt(mail_socket, SOL_SOCKET, SO_RCVTIMEO,
+                   reinterpret_cast<const char*>(&receive_timeout), sizeof receive_timeout);
+    }
     return recv(mail_socket, out, size, 0);
 }
 
@@ -261,6 +269,7 @@ void channel_reset()
 {
     channel_close();
     raw_length = plain_begin = plain_end = 0;
+    receive_timeout = MAIL_SOCKET_TIMEOUT_MS;
 }
 
 void channel_close()
@@ -342,7 +351,8 @@ int channel_receive(char* out, int size, DWORD deadline)
 
 TlsFailure channel_start_tls(const char* host, DWORD deadline)
 {
-    channel_reset();
+    channel_close();
+    raw_length = plain_begin = plain_end = 0;
     copy_text(target, sizeof target, host);
     if (!acquire_credentials())
         return TlsFailure::handshake;

@@ -16,7 +16,8 @@ enum class TlsFailure {
     expired,         // outside its dates
 };
 
-// A fresh channel on mail_socket, plain.
+// A fresh channel on mail_socket, plain; the socket's receive time-out is
+// MAIL_SOCKET_TIMEOUT_MS.
 void channel_reset();
 // Ends TLS, if any; the caller closes the socket.
 void channel_close();

@@ -163,6 +163,8 @@ int check_mailbox(HWND owner)
     }
     receive_begin = receive_end = 0;
     DWORD timeout = MAIL_SOCKET_TIMEOUT_MS;
+    setsockopt(mail_socket, SOL_SOCKET, SO_RCVTIMEO,
+               reinterpret_cast<const char*>(&timeout), sizeof timeout);
     setsockopt(mail_socket, SOL_SOCKET, SO_SNDTIMEO,
                reinterpret_cast<const char*>(&timeout), sizeof timeout);
 
