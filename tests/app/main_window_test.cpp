@@ -451,6 +451,14 @@ std::vector<FaultRow> fault_rows()
         {"19 count 4294967295", SERVER, mailbox("+OK 4294967295 1\r\n"), nullptr, 0, true},
         {"20 two replies in one packet", SERVER,
          {raw("+OK hi\r\n+OK user\r\n"), raw(""), raw("+OK in\r\n+OK 5 100\r\n"), raw("")}, nullptr, 5, true},
+        // TLS asked for, and the server fails it: the same box, closed socket and answering tray.
+        {"21 plain server on a TLS port", "pop3s://127.0.0.4:110", {raw("+OK ready\r\n")},
+         "サーバーはこのポートでTLSを使っていません", 0, true},
+        {"21 closed mid-handshake", "pop3s://127.0.0.4:110", {raw("", StepEnd::close)},
+         "TLSの接続に失敗しました", 0, true},
+        {"21 silent mid-handshake", "pop3s://127.0.0.4:110", {raw("", StepEnd::hang)},
+         "TLSの接続に失敗しました", 0, true, 40, 28},
+        {"21 STLS refused", "starttls://127.0.0.4", {OK, raw("-ERR not now\r\n")}, "-ERR not now", 0, true},
     };
 }
 
