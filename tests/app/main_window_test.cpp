@@ -453,11 +453,11 @@ std::vector<FaultRow> fault_rows()
          {raw("+OK hi\r\n+OK user\r\n"), raw(""), raw("+OK in\r\n+OK 5 100\r\n"), raw("")}, nullptr, 5, true},
         // TLS asked for, and the server fails it: the same box, closed socket and answering tray.
         {"21 plain server on a TLS port", "pop3s://127.0.0.4:110", {raw("+OK ready\r\n")},
-         "サーバーはこのポートでTLSを使っていません", 0, true},
+         NOT_TLS, 0, true},
         {"21 closed mid-handshake", "pop3s://127.0.0.4:110", {raw("", StepEnd::close)},
-         "TLSの接続に失敗しました", 0, true},
+         HANDSHAKE_FAILED, 0, true},
         {"21 silent mid-handshake", "pop3s://127.0.0.4:110", {raw("", StepEnd::hang)},
-         "TLSの接続に失敗しました", 0, true, 40, 28},
+         HANDSHAKE_FAILED, 0, true, 40, 28},
         {"21 STLS refused", "starttls://127.0.0.4", {OK, raw("-ERR not now\r\n")}, "-ERR not now", 0, true},
     };
 }

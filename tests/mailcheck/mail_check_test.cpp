@@ -341,11 +341,6 @@ private:
     std::thread thread_;
 };
 
-const char* const NOT_TLS = "サーバーはこのポートでTLSを使っていません";
-const char* const HANDSHAKE_FAILED = "TLSの接続に失敗しました";
-const char* const UNTRUSTED = "サーバー証明書の発行元が信頼されていません";
-const char* const NAME_MISMATCH = "サーバー証明書の名前がPOPサーバー名と一致しません";
-const char* const EXPIRED = "サーバー証明書の有効期限が切れています";
 const char* const NOTICE_3 = "add_mail:合計3通のメールが着ています";
 
 struct SecureRow {

@@ -62,3 +62,8 @@ std::vector<ScriptStep> mailbox(const char* stat_reply);
 constexpr const char* RECEIVE_FAILED = "メールデータ受信に失敗";
 constexpr const char* STAT_RECEIVE_FAILED = "メールデータ受信失敗";
 constexpr const char* SEND_FAILED = "メールデータ送信に失敗";
+constexpr const char* NOT_TLS = "サーバーはこのポートでTLSを使っていません";
+constexpr const char* HANDSHAKE_FAILED = "TLSの接続に失敗しました";
+constexpr const char* UNTRUSTED = "サーバー証明書の発行元が信頼されていません";
+constexpr const char* NAME_MISMATCH = "サーバー証明書の名前がPOPサーバー名と一致しません";
+constexpr const char* EXPIRED = "サーバー証明書の有効期限が切れています";
