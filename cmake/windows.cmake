@@ -15,6 +15,7 @@ set(WIN_SOURCES
     settings/settings_file.cpp
     mailcheck/mail_check.cpp
     mailcheck/mail_channel.cpp
+    mailcheck/certificate_check.cpp
     tray/tray.cpp
     dialogs/dialogs.cpp
     shell/shell.cpp)

@@ -1,4 +1,4 @@
-// Plain bytes, or TLS through Schannel (SSPI) with the certificate checked
+// Plain bytes, or TLS through Schannel (SSPI) with the certificate judged
 // here: the system's own TLS, nothing of ours in between.
 #include "mailcheck/mail_channel.h"
 
@@ -9,43 +9,63 @@
 #include <subauth.h>
 #include <security.h>
 #include <schannel.h>
-#include <wincrypt.h>
 
 #include <string.h>
 
 #include "mailcheck/mail_check.h"
 #include "mailcheck/pop3_reply.h"
-#include "mailcheck/server_address.h"
+#include "settings/user_settings.h"
 
 namespace {
 
-// The largest TLS record: 16 KiB of data with its header, padding and tag.
-constexpr size_t TLS_RECORD_SIZE = 16384 + 2048;
+constexpr unsigned char TLS_ALERT_RECORD = 0x15;
+constexpr unsigned char TLS_HANDSHAKE_RECORD = 0x16;
+constexpr size_t TLS_HEADER_SIZE = 5;
+// The largest record: 16 KiB of data with its padding and tag, and the header.
+constexpr size_t TLS_RECORD_SIZE = 16384 + 2048 + TLS_HEADER_SIZE;
+constexpr size_t SEALED_COMMAND_SIZE = 1024;
+
+// ISC_REQ_USE_SUPPLIED_CREDS from the start: a server that asks for an
+// optional client certificate then gets none, instead of a status that
+// would have us call again and again.
 constexpr ULONG CONTEXT_REQUEST = ISC_REQ_SEQUENCE_DETECT | ISC_REQ_REPLAY_DETECT
     | ISC_REQ_CONFIDENTIALITY | ISC_REQ_ALLOCATE_MEMORY | ISC_REQ_STREAM
-    | ISC_REQ_MANUAL_CRED_VALIDATION;
-// Checked here rather than by Schannel, which under some systems checks
-// nothing at all, so every system judges a certificate the same way.
+    | ISC_REQ_MANUAL_CRED_VALIDATION | ISC_REQ_USE_SUPPLIED_CREDS;
+// What the context must really give before a byte of the login is sealed.
+constexpr ULONG CONTEXT_NEEDED = ISC_RET_CONFIDENTIALITY | ISC_RET_SEQUENCE_DETECT
+    | ISC_RET_REPLAY_DETECT | ISC_RET_STREAM;
+// The certificate is judged by us, so every system judges it the same way.
 constexpr DWORD CREDENTIAL_FLAGS = SCH_CRED_MANUAL_CRED_VALIDATION | SCH_CRED_NO_DEFAULT_CREDS;
+constexpr unsigned long TIMED_OUT = WSAETIMEDOUT;
 
-bool tls_on;
-CredHandle credentials;
-bool have_credentials;
-CtxtHandle context;
-bool have_context;
-SecPkgContext_StreamSizes sizes;
-char target[SETTING_TEXT_SIZE];   // the name the handshake and the certificate are for
+// The one channel of the check in progress.
+struct MailChannel {
+    bool have_credentials;
+    bool have_context;
+    bool established;      // the handshake finished: a close_notify is due at the end
+    bool broken;           // a send or receive failed: nothing more is sent
+    bool tls_on;           // established and the certificate accepted
+    TlsFailure failure;    // why a renewed handshake was refused
+    CredHandle credentials;
+    CtxtHandle context;
+    SecPkgContext_StreamSizes sizes;
+    char name[SETTING_TEXT_SIZE];   // SNI and the name judged; empty for an address
+    unsigned long address;          // the address connected, network order
+    PCCERT_CONTEXT judged;          // the certificate accepted, to know it again
+    DWORD receive_timeout;          // what the socket's receive time-out is now
+    size_t raw_length;              // received ciphertext not yet decrypted
+    size_t plain_begin;             // decrypted bytes not yet handed out
+    size_t plain_end;
+    char raw[TLS_RECORD_SIZE];
+    char plain[TLS_RECORD_SIZE];
+    char sealed[SEALED_COMMAND_SIZE];
+};
 
-char raw[TLS_RECORD_SIZE];        // received ciphertext not yet decrypted
-size_t raw_length;
-char plain[TLS_RECORD_SIZE];      // decrypted bytes not yet handed out
-size_t plain_begin;
-size_t plain_end;
-char sealed[1024];                // one encrypted command
+MailChannel channel;
 
-// The receive time-out the socket has now; the check sets it to the full
-// reply time when it makes the socket.
-DWORD receive_timeout;
+char* target_name() { return channel.name[0] != '\0' ? channel.name : nullptr; }
+
+bool past(DWORD deadline) { return static_cast<LONG>(deadline - GetTickCount()) <= 0; }
 
 // One recv that ends by the deadline, give or take a second: a peer that
 // drips bytes cannot stretch a reply. The time-out is set anew only when it
@@ -54,23 +74,33 @@ int receive_raw(char* out, int size, DWORD deadline)
 {
     const LONG slack = 1000;
     LONG left = static_cast<LONG>(deadline - GetTickCount());
-    if (left <= 0)
+    if (left <= 0) {
+        note_failure("receive", TIMED_OUT);
         return 0;
-    LONG current = static_cast<LONG>(receive_timeout);
-    if (current > left + slack || current + slack < left) {
-        receive_timeout = static_cast<DWORD>(left);
-        setsockopt(mail_socket, SOL_SOCKET, SO_RCVTIMEO,
-                   reinterpret_cast<const char*>(&receive_timeout), sizeof receive_timeout);
     }
-    return recv(mail_socket, out, size, 0);
+    LONG current = static_cast<LONG>(channel.receive_timeout);
+    if (current > left + slack || current + slack < left) {
+        channel.receive_timeout = static_cast<DWORD>(left);
+        setsockopt(mail_socket, SOL_SOCKET, SO_RCVTIMEO,
+                   reinterpret_cast<const char*>(&channel.receive_timeout), sizeof channel.receive_timeout);
+    }
+    int got = recv(mail_socket, out, size, 0);
+    if (got <= 0) {
+        channel.broken = true;
+        note_failure("receive", got == 0 ? 0 : static_cast<unsigned long>(WSAGetLastError()));
+    }
+    return got;
 }
 
 int send_all(const char* data, int length)
 {
     for (int sent = 0; sent < length;) {
         int result = send(mail_socket, data + sent, length - sent, 0);
-        if (result <= 0)
+        if (result <= 0) {
+            channel.broken = true;
+            note_failure("send", static_cast<unsigned long>(WSAGetLastError()));
             return 0;
+        }
         sent += result;
     }
     return 1;
@@ -79,12 +109,15 @@ int send_all(const char* data, int length)
 // More ciphertext after what raw holds; 0 when none came in time.
 int receive_more(DWORD deadline)
 {
-    if (raw_length >= sizeof raw)
+    if (channel.raw_length >= sizeof channel.raw) {
+        note_failure("receive", static_cast<unsigned long>(SEC_E_BUFFER_TOO_SMALL));
         return 0;
-    int got = receive_raw(raw + raw_length, static_cast<int>(sizeof raw - raw_length), deadline);
+    }
+    int got = receive_raw(channel.raw + channel.raw_length,
+                          static_cast<int>(sizeof channel.raw - channel.raw_length), deadline);
     if (got <= 0)
         return 0;
-    raw_length += static_cast<size_t>(got);
+    channel.raw_length += static_cast<size_t>(got);
     return 1;
 }
 
@@ -92,19 +125,21 @@ int receive_more(DWORD deadline)
 void keep_extra(const SecBuffer* extra)
 {
     if (extra != nullptr && extra->BufferType == SECBUFFER_EXTRA && extra->cbBuffer > 0
-        && extra->cbBuffer <= raw_length) {
-        memmove(raw, raw + raw_length - extra->cbBuffer, extra->cbBuffer);
-        raw_length = extra->cbBuffer;
+        && extra->cbBuffer <= channel.raw_length) {
+        memmove(channel.raw, channel.raw + channel.raw_length - extra->cbBuffer, extra->cbBuffer);
+        channel.raw_length = extra->cbBuffer;
     } else {
-        raw_length = 0;
+        channel.raw_length = 0;
     }
 }
 
+// Sends what Schannel wrote for the server (on a sound connection) and
+// frees it on every path.
 int send_token(SecBuffer* token)
 {
     int sent = 1;
     if (token->pvBuffer != nullptr) {
-        if (token->cbBuffer > 0)
+        if (token->cbBuffer > 0 && !channel.broken)
             sent = send_all(static_cast<const char*>(token->pvBuffer), static_cast<int>(token->cbBuffer));
         FreeContextBuffer(token->pvBuffer);
         token->pvBuffer = nullptr;
@@ -126,169 +161,177 @@ bool acquire_credentials()
     newer.pTlsParameters = &parameters;
     char package[] = UNISP_NAME_A;
     if (AcquireCredentialsHandleA(nullptr, package, SECPKG_CRED_OUTBOUND, nullptr, &newer, nullptr,
-                                  nullptr, &credentials, &expiry) == SEC_E_OK)
-        return have_credentials = true;
+                                  nullptr, &channel.credentials, &expiry) == SEC_E_OK)
+        return channel.have_credentials = true;
     // Never SSL 3 or TLS 1.0/1.1, whatever the system's defaults say.
     SCHANNEL_CRED older = {};
     older.dwVersion = SCHANNEL_CRED_VERSION;
     older.grbitEnabledProtocols = SP_PROT_TLS1_2_CLIENT;
     older.dwFlags = CREDENTIAL_FLAGS;
-    return have_credentials = AcquireCredentialsHandleA(nullptr, package, SECPKG_CRED_OUTBOUND, nullptr,
-                                                        &older, nullptr, nullptr, &credentials,
-                                                        &expiry) == SEC_E_OK;
+    SECURITY_STATUS status = AcquireCredentialsHandleA(nullptr, package, SECPKG_CRED_OUTBOUND, nullptr,
+                                                       &older, nullptr, nullptr, &channel.credentials,
+                                                       &expiry);
+    if (status != SEC_E_OK)
+        note_failure("credentials", static_cast<unsigned long>(status));
+    return channel.have_credentials = status == SEC_E_OK;
 }
 
-// Feeds the server's handshake records to Schannel until it is done.
-TlsFailure finish_handshake(DWORD deadline, bool must_receive, bool first_record)
+TlsFailure handshake_failed(const char* step, SECURITY_STATUS status)
 {
+    note_failure(step, static_cast<unsigned long>(status));
+    return TlsFailure::handshake;
+}
+
+// Feeds the server's handshake records to Schannel until it is done. Every
+// round takes input, or waits for more bytes behind what it could not take,
+// and none starts past the deadline: a status that takes nothing never spins.
+TlsFailure handshake(DWORD deadline, bool must_receive, bool first_record)
+{
+    bool asked_again = false;
     for (;;) {
+        if (past(deadline))
+            return handshake_failed("handshake", TIMED_OUT);
         if (must_receive) {
             if (!receive_more(deadline))
                 return TlsFailure::handshake;
             // A server that does not speak TLS answers with text; Schannel
             // would take it for a record header and wait.
-            unsigned char type = static_cast<unsigned char>(raw[0]);
-            if (first_record && type != 0x16 && type != 0x15)
+            unsigned char type = static_cast<unsigned char>(channel.raw[0]);
+            if (first_record && type != TLS_HANDSHAKE_RECORD && type != TLS_ALERT_RECORD) {
+                note_failure("handshake", type);
                 return TlsFailure::not_tls;
+            }
             first_record = false;
         }
-        SecBuffer input[2] = {{static_cast<ULONG>(raw_length), SECBUFFER_TOKEN, raw},
+        SecBuffer input[2] = {{static_cast<ULONG>(channel.raw_length), SECBUFFER_TOKEN, channel.raw},
                               {0, SECBUFFER_EMPTY, nullptr}};
         SecBufferDesc input_description = {SECBUFFER_VERSION, 2, input};
-        SecBuffer output = {0, SECBUFFER_TOKEN, nullptr};
-        SecBufferDesc output_description = {SECBUFFER_VERSION, 1, &output};
+        SecBuffer output[2] = {{0, SECBUFFER_TOKEN, nullptr}, {0, SECBUFFER_ALERT, nullptr}};
+        SecBufferDesc output_description = {SECBUFFER_VERSION, 2, output};
         ULONG attributes = 0;
         SECURITY_STATUS status = InitializeSecurityContextA(
-            &credentials, &context, target, CONTEXT_REQUEST, 0, 0, &input_description, 0, nullptr,
-            &output_description, &attributes, nullptr);
-        if (!send_token(&output))
+            &channel.credentials, &channel.context, target_name(), CONTEXT_REQUEST, 0, 0,
+            &input_description, 0, nullptr, &output_description, &attributes, nullptr);
+        // On a failure the alert tells the server why; either way it is freed.
+        bool sent = send_token(&output[0]);
+        if (FAILED(status))
+            send_token(&output[1]);
+        else if (output[1].pvBuffer != nullptr)
+            FreeContextBuffer(output[1].pvBuffer);
+        if (!sent)
             return TlsFailure::handshake;
-        if (status == SEC_E_INCOMPLETE_MESSAGE) {
+        if (status == SEC_E_INCOMPLETE_MESSAGE) {   // SECBUFFER_MISSING: more of the record to come
             must_receive = true;
             continue;
         }
-        if (status != SEC_E_OK && status != SEC_I_CONTINUE_NEEDED
-            && status != SEC_I_INCOMPLETE_CREDENTIALS)
-            return TlsFailure::handshake;
+        if (status == SEC_I_INCOMPLETE_CREDENTIALS && !asked_again) {
+            // A client certificate asked for: we have none, and say so by
+            // calling once more with the same input.
+            asked_again = true;
+            must_receive = false;
+            continue;
+        }
+        if (status != SEC_E_OK && status != SEC_I_CONTINUE_NEEDED)
+            return handshake_failed("handshake", status);
+        const size_t before = channel.raw_length;
         keep_extra(&input[1]);
-        if (status == SEC_E_OK)
+        if (status == SEC_E_OK) {
+            if ((attributes & CONTEXT_NEEDED) != CONTEXT_NEEDED)
+                return handshake_failed("context attributes", static_cast<SECURITY_STATUS>(attributes));
+            channel.established = true;
             return TlsFailure::none;
-        // Leftover input is the next handshake record: use it before waiting.
-        must_receive = raw_length == 0;
+        }
+        // Leftover input is the next handshake record: used before waiting,
+        // unless none of it was taken.
+        must_receive = channel.raw_length == 0 || channel.raw_length == before;
     }
 }
 
-bool names_address(PCCERT_CONTEXT certificate, const char* host)
+// After every handshake: the record sizes may have changed, and the
+// certificate, if it is not the one accepted, is judged before anything
+// more is sealed.
+TlsFailure accept_context(DWORD deadline)
 {
-    unsigned long wanted = inet_addr(host);
-    PCERT_EXTENSION extension = CertFindExtension(szOID_SUBJECT_ALT_NAME2,
-                                                  certificate->pCertInfo->cExtension,
-                                                  certificate->pCertInfo->rgExtension);
-    if (extension == nullptr)
-        return false;
-    DWORD decoded[1024];
-    DWORD size = sizeof decoded;
-    if (!CryptDecodeObjectEx(X509_ASN_ENCODING, X509_ALTERNATE_NAME, extension->Value.pbData,
-                             extension->Value.cbData, 0, nullptr, decoded, &size))
-        return false;
-    const CERT_ALT_NAME_INFO* names = reinterpret_cast<const CERT_ALT_NAME_INFO*>(decoded);
-    for (DWORD i = 0; i < names->cAltEntry; ++i) {
-        const CERT_ALT_NAME_ENTRY& entry = names->rgAltEntry[i];
-        if (entry.dwAltNameChoice == CERT_ALT_NAME_IP_ADDRESS && entry.IPAddress.cbData == 4
-            && memcmp(entry.IPAddress.pbData, &wanted, 4) == 0)
-            return true;
-    }
-    return false;
-}
-
-// A trusted chain to a root of the system's store, valid dates, and the
-// name the user wrote (for a dotted address: the certificate's address).
-TlsFailure judge_chain(PCCERT_CONTEXT certificate, const char* host)
-{
-    char server_auth[] = szOID_PKIX_KP_SERVER_AUTH;
-    LPSTR usages[] = {server_auth};
-    CERT_CHAIN_PARA chain_request = {};
-    chain_request.cbSize = sizeof chain_request;
-    chain_request.RequestedUsage.dwType = USAGE_MATCH_TYPE_AND;
-    chain_request.RequestedUsage.Usage.cUsageIdentifier = 1;
-    chain_request.RequestedUsage.Usage.rgpszUsageIdentifier = usages;
-    PCCERT_CHAIN_CONTEXT chain = nullptr;
-    if (!CertGetCertificateChain(nullptr, certificate, nullptr, certificate->hCertStore, &chain_request,
-                                 0, nullptr, &chain))
-        return TlsFailure::untrusted;
-    TlsFailure failure = TlsFailure::none;
-    // Any flaw of the chain counts, a partial one (a leaf from an unknown
-    // issuer) included, which some systems' policy check lets through.
-    DWORD flaws = chain->TrustStatus.dwErrorStatus;
-    if (flaws & CERT_TRUST_IS_NOT_TIME_VALID)
-        failure = TlsFailure::expired;
-    else if (flaws != 0)
-        failure = TlsFailure::untrusted;
-    const bool address = is_dotted_ipv4(host);
-    if (failure == TlsFailure::none) {
-        WCHAR name[SETTING_TEXT_SIZE];
-        MultiByteToWideChar(CP_ACP, 0, host, -1, name, SETTING_TEXT_SIZE);
-        SSL_EXTRA_CERT_CHAIN_POLICY_PARA ssl = {};
-        ssl.cbSize = sizeof ssl;
-        ssl.dwAuthType = AUTHTYPE_SERVER;
-        ssl.pwszServerName = address ? nullptr : name;   // an address is matched below
-        CERT_CHAIN_POLICY_PARA policy = {};
-        policy.cbSize = sizeof policy;
-        policy.pvExtraPolicyPara = &ssl;
-        CERT_CHAIN_POLICY_STATUS verdict = {};
-        verdict.cbSize = sizeof verdict;
-        if (!CertVerifyCertificateChainPolicy(CERT_CHAIN_POLICY_SSL, chain, &policy, &verdict))
-            failure = TlsFailure::untrusted;
-        else if (verdict.dwError == static_cast<DWORD>(CERT_E_EXPIRED))
-            failure = TlsFailure::expired;
-        else if (verdict.dwError == static_cast<DWORD>(CERT_E_CN_NO_MATCH))
-            failure = TlsFailure::name_mismatch;
-        else if (verdict.dwError != 0)
-            failure = TlsFailure::untrusted;
-    }
-    if (failure == TlsFailure::none && address && !names_address(certificate, host))
-        failure = TlsFailure::name_mismatch;
-    CertFreeCertificateChain(chain);
-    return failure;
-}
-
-TlsFailure judge_certificate(const char* host)
-{
+    SECURITY_STATUS status = QueryContextAttributesA(&channel.context, SECPKG_ATTR_STREAM_SIZES,
+                                                     &channel.sizes);
+    if (status != SEC_E_OK)
+        return handshake_failed("stream sizes", status);
+    if (channel.sizes.cbHeader + COMMAND_BUFFER_SIZE + channel.sizes.cbTrailer > sizeof channel.sealed)
+        return handshake_failed("stream sizes", SEC_E_BUFFER_TOO_SMALL);
     PCCERT_CONTEXT certificate = nullptr;
-    if (QueryContextAttributesA(&context, SECPKG_ATTR_REMOTE_CERT_CONTEXT, &certificate) != SEC_E_OK
-        || certificate == nullptr)
+    status = QueryContextAttributesA(&channel.context, SECPKG_ATTR_REMOTE_CERT_CONTEXT, &certificate);
+    if (status != SEC_E_OK || certificate == nullptr) {
+        note_failure("server certificate", static_cast<unsigned long>(status));
         return TlsFailure::untrusted;
-    TlsFailure failure = judge_chain(certificate, host);
+    }
+    const bool known = channel.judged != nullptr
+        && channel.judged->cbCertEncoded == certificate->cbCertEncoded
+        && memcmp(channel.judged->pbCertEncoded, certificate->pbCertEncoded, certificate->cbCertEncoded) == 0;
+    TlsFailure failure = TlsFailure::none;
+    if (!known) {
+        failure = judge_certificate(certificate, target_name(), channel.address, deadline);
+        if (failure == TlsFailure::none) {
+            if (channel.judged != nullptr)
+                CertFreeCertificateContext(channel.judged);
+            channel.judged = CertDuplicateCertificateContext(certificate);
+        }
+    }
     CertFreeCertificateContext(certificate);
     return failure;
 }
 
+void send_close_notify()
+{
+    DWORD type = SCHANNEL_SHUTDOWN;
+    SecBuffer control = {sizeof type, SECBUFFER_TOKEN, &type};
+    SecBufferDesc control_description = {SECBUFFER_VERSION, 1, &control};
+    if (ApplyControlToken(&channel.context, &control_description) != SEC_E_OK)
+        return;
+    SecBuffer output = {0, SECBUFFER_TOKEN, nullptr};
+    SecBufferDesc output_description = {SECBUFFER_VERSION, 1, &output};
+    ULONG attributes = 0;
+    InitializeSecurityContextA(&channel.credentials, &channel.context, target_name(), CONTEXT_REQUEST, 0,
+                               0, nullptr, 0, nullptr, &output_description, &attributes, nullptr);
+    send_token(&output);
+}
+
 } // namespace
 
-void channel_reset()
+void channel_reset(DWORD receive_timeout_ms)
 {
     channel_close();
-    raw_length = plain_begin = plain_end = 0;
-    receive_timeout = MAIL_SOCKET_TIMEOUT_MS;
+    channel.raw_length = channel.plain_begin = channel.plain_end = 0;
+    channel.broken = false;
+    channel.failure = TlsFailure::none;
+    channel.receive_timeout = receive_timeout_ms;
 }
 
 void channel_close()
 {
-    if (have_context)
-        DeleteSecurityContext(&context);
-    if (have_credentials)
-        FreeCredentialsHandle(&credentials);
-    have_context = have_credentials = tls_on = false;
+    // The server is told the session ends (it logs every other end as a
+    // fault); still no QUIT, the mailbox stays untouched.
+    if (channel.have_context && channel.established && !channel.broken)
+        send_close_notify();
+    if (channel.have_context)
+        DeleteSecurityContext(&channel.context);
+    if (channel.have_credentials)
+        FreeCredentialsHandle(&channel.credentials);
+    if (channel.judged != nullptr)
+        CertFreeCertificateContext(channel.judged);
+    channel.judged = nullptr;
+    channel.have_context = channel.have_credentials = channel.established = channel.tls_on = false;
 }
 
 int channel_send(const char* data, int length)
 {
-    if (!tls_on)
+    if (!channel.tls_on)
         return send_all(data, length);
     // A command is short: one record.
+    const SecPkgContext_StreamSizes& sizes = channel.sizes;
     size_t total = sizes.cbHeader + static_cast<size_t>(length) + sizes.cbTrailer;
-    if (static_cast<ULONG>(length) > sizes.cbMaximumMessage || total > sizeof sealed)
+    if (static_cast<ULONG>(length) > sizes.cbMaximumMessage || total > sizeof channel.sealed)
         return 0;
+    char* sealed = channel.sealed;
     memcpy(sealed + sizes.cbHeader, data, static_cast<size_t>(length));
     SecBuffer buffers[4] = {
         {sizes.cbHeader, SECBUFFER_STREAM_HEADER, sealed},
@@ -297,88 +340,112 @@ int channel_send(const char* data, int length)
         {0, SECBUFFER_EMPTY, nullptr},
     };
     SecBufferDesc message = {SECBUFFER_VERSION, 4, buffers};
-    if (EncryptMessage(&context, 0, &message, 0) != SEC_E_OK)
+    SECURITY_STATUS status = EncryptMessage(&channel.context, 0, &message, 0);
+    if (status != SEC_E_OK) {
+        note_failure("encrypt", static_cast<unsigned long>(status));
         return 0;
-    return send_all(sealed, static_cast<int>(buffers[0].cbBuffer + buffers[1].cbBuffer
-                                             + buffers[2].cbBuffer));
+    }
+    return send_all(sealed, static_cast<int>(buffers[0].cbBuffer + buffers[1].cbBuffer + buffers[2].cbBuffer));
 }
 
 int channel_receive(char* out, int size, DWORD deadline)
 {
-    if (!tls_on)
+    if (!channel.tls_on)
         return receive_raw(out, size, deadline);
-    while (plain_begin == plain_end) {
-        if (raw_length == 0 && !receive_more(deadline))
+    while (channel.plain_begin == channel.plain_end) {
+        if (past(deadline)) {
+            note_failure("receive", TIMED_OUT);
             return 0;
-        SecBuffer buffers[4] = {{static_cast<ULONG>(raw_length), SECBUFFER_DATA, raw},
+        }
+        if (channel.raw_length == 0 && !receive_more(deadline))
+            return 0;
+        SecBuffer buffers[4] = {{static_cast<ULONG>(channel.raw_length), SECBUFFER_DATA, channel.raw},
                                 {0, SECBUFFER_EMPTY, nullptr},
                                 {0, SECBUFFER_EMPTY, nullptr},
                                 {0, SECBUFFER_EMPTY, nullptr}};
         SecBufferDesc message = {SECBUFFER_VERSION, 4, buffers};
-        SECURITY_STATUS status = DecryptMessage(&context, &message, 0, nullptr);
+        SECURITY_STATUS status = DecryptMessage(&channel.context, &message, 0, nullptr);
         if (status == SEC_E_INCOMPLETE_MESSAGE) {
             if (!receive_more(deadline))
                 return 0;
             continue;
         }
-        // Anything else but data or a TLS 1.3 ticket (which Schannel reports
-        // as renegotiation) is the end: the server closed, or the record
-        // was damaged.
-        if (status != SEC_E_OK && status != SEC_I_RENEGOTIATE)
+        // Anything but data or a renewed handshake is the end: the server
+        // closed (SEC_I_CONTEXT_EXPIRED), or the record was damaged.
+        if (status != SEC_E_OK && status != SEC_I_RENEGOTIATE) {
+            note_failure("decrypt", static_cast<unsigned long>(status));
             return 0;
+        }
         const SecBuffer* extra = nullptr;
         for (const SecBuffer& buffer : buffers) {
             if (buffer.BufferType == SECBUFFER_DATA && buffer.cbBuffer > 0
-                && buffer.cbBuffer <= sizeof plain) {
-                memcpy(plain, buffer.pvBuffer, buffer.cbBuffer);
-                plain_begin = 0;
-                plain_end = buffer.cbBuffer;
+                && buffer.cbBuffer <= sizeof channel.plain) {
+                memcpy(channel.plain, buffer.pvBuffer, buffer.cbBuffer);
+                channel.plain_begin = 0;
+                channel.plain_end = buffer.cbBuffer;
             } else if (buffer.BufferType == SECBUFFER_EXTRA) {
                 extra = &buffer;
             }
         }
+        const size_t before = channel.raw_length;
         keep_extra(extra);
-        if (status == SEC_I_RENEGOTIATE && finish_handshake(deadline, false, false) != TlsFailure::none)
-            return 0;
+        if (status == SEC_I_RENEGOTIATE) {
+            // A TLS 1.3 session ticket (sent by most servers right after the
+            // handshake) or a TLS 1.2 re-handshake: what was left over goes
+            // to the handshake, whatever it leaves is decrypted next.
+            channel.tls_on = false;
+            TlsFailure failure = handshake(deadline, false, false);
+            if (failure == TlsFailure::none)
+                failure = accept_context(deadline);
+            if (failure != TlsFailure::none) {
+                channel.failure = failure;
+                return 0;
+            }
+            channel.tls_on = true;
+        } else if (channel.plain_begin == channel.plain_end && channel.raw_length == before
+                   && !receive_more(deadline)) {
+            return 0;   // nothing taken: the rest of the record is still to come
+        }
     }
-    size_t count = plain_end - plain_begin;
+    size_t count = channel.plain_end - channel.plain_begin;
     if (count > static_cast<size_t>(size))
         count = static_cast<size_t>(size);
-    memcpy(out, plain + plain_begin, count);
-    plain_begin += count;
+    memcpy(out, channel.plain + channel.plain_begin, count);
+    channel.plain_begin += count;
     return static_cast<int>(count);
 }
 
-TlsFailure channel_start_tls(const char* host, DWORD deadline)
+TlsFailure channel_start_tls(const char* name, unsigned long address, DWORD deadline)
 {
     channel_close();
-    raw_length = plain_begin = plain_end = 0;
-    copy_text(target, sizeof target, host);
+    channel.raw_length = channel.plain_begin = channel.plain_end = 0;
+    channel.failure = TlsFailure::none;
+    // An address is never sent as SNI (RFC 6066): it is judged by itself.
+    copy_text(channel.name, sizeof channel.name, name != nullptr ? name : "");
+    channel.address = address;
     if (!acquire_credentials())
         return TlsFailure::handshake;
-    SecBuffer output = {0, SECBUFFER_TOKEN, nullptr};
-    SecBufferDesc output_description = {SECBUFFER_VERSION, 1, &output};
+    SecBuffer output[2] = {{0, SECBUFFER_TOKEN, nullptr}, {0, SECBUFFER_ALERT, nullptr}};
+    SecBufferDesc output_description = {SECBUFFER_VERSION, 2, output};
     ULONG attributes = 0;
-    SECURITY_STATUS status = InitializeSecurityContextA(&credentials, nullptr, target, CONTEXT_REQUEST,
-                                                        0, 0, nullptr, 0, &context,
+    SECURITY_STATUS status = InitializeSecurityContextA(&channel.credentials, nullptr, target_name(),
+                                                        CONTEXT_REQUEST, 0, 0, nullptr, 0, &channel.context,
                                                         &output_description, &attributes, nullptr);
+    if (output[1].pvBuffer != nullptr)
+        FreeContextBuffer(output[1].pvBuffer);
     if (status != SEC_I_CONTINUE_NEEDED) {
-        if (output.pvBuffer != nullptr)
-            FreeContextBuffer(output.pvBuffer);
-        return TlsFailure::handshake;
+        if (output[0].pvBuffer != nullptr)
+            FreeContextBuffer(output[0].pvBuffer);
+        return handshake_failed("handshake", status);
     }
-    have_context = true;
-    if (!send_token(&output))
+    channel.have_context = true;
+    if (!send_token(&output[0]))
         return TlsFailure::handshake;
-    TlsFailure failure = finish_handshake(deadline, true, true);
-    if (failure != TlsFailure::none)
-        return failure;
-    if (QueryContextAttributesA(&context, SECPKG_ATTR_STREAM_SIZES, &sizes) != SEC_E_OK
-        || sizes.cbHeader + COMMAND_BUFFER_SIZE + sizes.cbTrailer > sizeof sealed)
-        return TlsFailure::handshake;
-    failure = judge_certificate(host);
-    if (failure != TlsFailure::none)
-        return failure;
-    tls_on = true;
-    return TlsFailure::none;
+    TlsFailure failure = handshake(deadline, true, true);
+    if (failure == TlsFailure::none)
+        failure = accept_context(deadline);
+    channel.tls_on = failure == TlsFailure::none;
+    return failure;
 }
+
+TlsFailure channel_failure() { return channel.failure; }

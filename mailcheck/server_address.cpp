@@ -40,10 +40,21 @@ bool parse_port(const char* text, uint16_t* port)
     return true;
 }
 
-// host[:port] after a scheme or alone; the host is neither empty nor holds
-// a colon or a slash.
+bool digits_and_dots_only(const char* text)
+{
+    for (; *text != '\0'; ++text)
+        if (*text != '.' && (*text < '0' || *text > '9'))
+            return false;
+    return true;
+}
+
+// host[:port] after a scheme or alone. The host is not empty and holds no
+// colon, slash or blank; written as digits and dots, it is a plain dotted
+// address, not something the resolver would read in another base.
 bool parse_host_and_port(const char* text, ServerAddress* out)
 {
+    if (strpbrk(text, " \t") != nullptr)
+        return false;
     const char* colon = strchr(text, ':');
     size_t host_length = colon != nullptr ? static_cast<size_t>(colon - text) : strlen(text);
     if (host_length == 0 || host_length >= sizeof out->host)
@@ -54,7 +65,13 @@ bool parse_host_and_port(const char* text, ServerAddress* out)
         return false;
     memcpy(out->host, text, host_length);
     out->host[host_length] = '\0';
-    return true;
+    if (digits_and_dots_only(out->host) && !is_dotted_ipv4(out->host))
+        return false;
+    // One trailing dot is the root of DNS, never part of a certificate's name.
+    copy_text(out->name, sizeof out->name, out->host);
+    if (host_length > 1 && out->name[host_length - 1] == '.')
+        out->name[host_length - 1] = '\0';
+    return strcmp(out->name, ".") != 0 && out->name[strlen(out->name) - 1] != '.';
 }
 
 } // namespace
@@ -80,6 +97,7 @@ int parse_server_address(const char* text, ServerAddress* out)
     if (strchr(text, ':') == nullptr) {
         // A name as it always was: to the resolver as it stands, blanks and all.
         copy_text(out->host, sizeof out->host, text);
+        copy_text(out->name, sizeof out->name, text);
         return 1;
     }
     if (!parse_host_and_port(text, out))
@@ -95,12 +113,13 @@ bool is_dotted_ipv4(const char* host)
     for (int part = 0; part < 4; ++part) {
         if (part > 0 && *p++ != '.')
             return false;
+        const char* first = p;
         int digits = 0, value = 0;
         while (*p >= '0' && *p <= '9' && digits < 4) {
             value = value * 10 + (*p++ - '0');
             ++digits;
         }
-        if (digits == 0 || digits > 3 || value > 255)
+        if (digits == 0 || digits > 3 || value > 255 || (digits > 1 && *first == '0'))
             return false;
     }
     return *p == '\0';

@@ -17,7 +17,8 @@ constexpr int POP3S_PORT = 995;
 enum class Security { plain, implicit_tls, starttls };
 
 struct ServerAddress {
-    char host[SETTING_TEXT_SIZE];
+    char host[SETTING_TEXT_SIZE];   // as written: what the resolver gets
+    char name[SETTING_TEXT_SIZE];   // host without one trailing dot: SNI and the certificate's name
     uint16_t port;
     Security security;
 };
@@ -25,6 +26,7 @@ struct ServerAddress {
 // 1 and *out filled when the text fits one of the forms above, else 0.
 int parse_server_address(const char* text, ServerAddress* out);
 
-// Four decimal parts of 0 to 255 joined by dots: an IPv4 address, whose
-// certificate names it as an address rather than as a DNS name.
+// Four decimal parts of 0 to 255 joined by dots, without leading zeros: an
+// IPv4 address, whose certificate names it as an address rather than as a
+// DNS name. (With a leading zero the resolver would read a part as octal.)
 bool is_dotted_ipv4(const char* host);

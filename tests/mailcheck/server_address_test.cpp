@@ -23,6 +23,7 @@ TEST(ServerAddress, Forms)
         {"starttls://pop.example.jp", "pop.example.jp", 110, S},
         {"StartTLS://pop.example.jp:10110", "pop.example.jp", 10110, S},
         {"starttls://pop.example.jp:995", "pop.example.jp", 995, S},   // the scheme decides
+        {"010.0.0.1", "010.0.0.1", 110, P},   // the old form still goes to the resolver unchanged
     };
     for (const Row& row : rows) {
         ServerAddress address;
@@ -39,10 +40,31 @@ TEST(ServerAddress, RefusesWhatFitsNoForm)
         ":110", "host:", "host:0", "host:70000", "host:65536", "host:abc", "host:+1", "host: 110",
         "host:110:1", "pop3s://", "pop3s://:995", "starttls://host:", "imap://host",
         "://host", "http://host", "pop3s://host/path", "pop3s://a:b:995", "pop3:host",
+        // blanks inside the new forms
+        "pop3s:// host", "host :995", "starttls://host\t", "pop3s://host:995 ",
+        // digits and dots that are no plain dotted address (octal to the resolver)
+        "pop3s://010.0.0.1", "010.0.0.1:995", "1.2.3:995", "pop3s://1.2.3.4.",
+        // more than the one trailing dot of the DNS root
+        "pop3s://.", "pop3s://host..",
     };
     for (const char* text : texts) {
         ServerAddress address;
         EXPECT_EQ(parse_server_address(text, &address), 0) << text;
+    }
+}
+
+TEST(ServerAddress, OneTrailingDotIsDroppedForTheCertificateName)
+{
+    struct Row { const char* text; const char* host; const char* name; } rows[] = {
+        {"pop3s://pop.example.jp.", "pop.example.jp.", "pop.example.jp"},
+        {"pop.example.jp.:995", "pop.example.jp.", "pop.example.jp"},
+        {"starttls://pop.example.jp", "pop.example.jp", "pop.example.jp"},
+    };
+    for (const Row& row : rows) {
+        ServerAddress address;
+        ASSERT_EQ(parse_server_address(row.text, &address), 1) << row.text;
+        EXPECT_STREQ(address.host, row.host) << row.text;
+        EXPECT_STREQ(address.name, row.name) << row.text;
     }
 }
 
@@ -63,6 +85,7 @@ TEST(ServerAddress, DottedAddresses)
         {"127.0.0.21", true}, {"0.0.0.0", true}, {"255.255.255.255", true},
         {"256.1.1.1", false}, {"1.2.3", false}, {"1.2.3.4.5", false}, {"1.2.3.4 ", false},
         {"pop.example.jp", false}, {"1..2.3", false}, {"0001.2.3.4", false}, {"", false},
+        {"010.0.0.1", false}, {"10.00.0.1", false}, {"10.0.0.0", true},
     };
     for (const Row& row : rows)
         EXPECT_EQ(is_dotted_ipv4(row.host), row.address) << row.host;

@@ -67,3 +67,5 @@ constexpr const char* HANDSHAKE_FAILED = "TLSの接続に失敗しました";
 constexpr const char* UNTRUSTED = "サーバー証明書の発行元が信頼されていません";
 constexpr const char* NAME_MISMATCH = "サーバー証明書の名前がPOPサーバー名と一致しません";
 constexpr const char* EXPIRED = "サーバー証明書の有効期限が切れています";
+constexpr const char* NOT_YET_VALID = "サーバー証明書はまだ有効になっていません（パソコンの日付と時刻を確認してください）";
+constexpr const char* REVOKED = "サーバー証明書は失効しています";

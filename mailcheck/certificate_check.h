@@ -1,0 +1,34 @@
+// The judgement of a server's certificate before anything of the login
+// leaves: chain, revocation, dates and name, the same on every system.
+#pragma once
+
+#include <winsock2.h>
+#include <windows.h>
+// The chain request's URL retrieval time-out is declared only under this name.
+#define CERT_CHAIN_PARA_HAS_EXTRA_FIELDS
+#include <wincrypt.h>
+
+// Why a secure connection could not be made, for the error box.
+enum class TlsFailure {
+    none,
+    not_tls,         // the server does not speak TLS on that port
+    handshake,       // the handshake failed, stalled or was cut off
+    untrusted,       // no trusted chain to a root of the system's store
+    name_mismatch,   // the certificate names another server
+    expired,         // past its end date
+    not_yet_valid,   // before its start date (usually the PC's clock)
+    revoked,         // its issuer has revoked it
+};
+
+// For a support person's debug viewer: the step that failed and the
+// system's own code for it. The last one noted is written when the check
+// shows its box.
+void note_failure(const char* step, unsigned long code);
+
+// name: the DNS name the user wrote, or nullptr when the server was given
+// as an address; then `address` (network order, the one connected) must be
+// among the certificate's addresses. Fetching over the network (missing
+// issuers, revocation lists) ends by deadline, a GetTickCount value; a
+// revocation status that cannot be had in time is no reason to refuse.
+TlsFailure judge_certificate(PCCERT_CONTEXT certificate, const char* name, unsigned long address,
+                             DWORD deadline);
