@@ -109,10 +109,8 @@ int send_all(const char* data, int length)
 // More ciphertext after what raw holds; 0 when none came in time.
 int receive_more(DWORD deadline)
 {
-    if (channel.raw_length >= sizeof channel.raw) {
-        note_failure("receive", static_cast<unsigned long>(SEC_E_BUFFER_TOO_SMALL));
-        return 0;
-    }
+    if (channel.raw_length >= sizeof channel.raw)
+        return 0;   // a record larger than any legal one
     int got = receive_raw(channel.raw + channel.raw_length,
                           static_cast<int>(sizeof channel.raw - channel.raw_length), deadline);
     if (got <= 0)
@@ -209,9 +207,14 @@ TlsFailure handshake(DWORD deadline, bool must_receive, bool first_record)
         SecBuffer output[2] = {{0, SECBUFFER_TOKEN, nullptr}, {0, SECBUFFER_ALERT, nullptr}};
         SecBufferDesc output_description = {SECBUFFER_VERSION, 2, output};
         ULONG attributes = 0;
+        // The first call has no context and no input yet: it makes the ClientHello.
+        const bool first = !channel.have_context;
         SECURITY_STATUS status = InitializeSecurityContextA(
-            &channel.credentials, &channel.context, target_name(), CONTEXT_REQUEST, 0, 0,
-            &input_description, 0, nullptr, &output_description, &attributes, nullptr);
+            &channel.credentials, first ? nullptr : &channel.context, target_name(), CONTEXT_REQUEST, 0, 0,
+            first ? nullptr : &input_description, 0, first ? &channel.context : nullptr, &output_description,
+            &attributes, nullptr);
+        if (first && status == SEC_I_CONTINUE_NEEDED)
+            channel.have_context = true;
         // On a failure the alert tells the server why; either way it is freed.
         bool sent = send_token(&output[0]);
         if (FAILED(status))
@@ -425,23 +428,7 @@ TlsFailure channel_start_tls(const char* name, unsigned long address, DWORD dead
     channel.address = address;
     if (!acquire_credentials())
         return TlsFailure::handshake;
-    SecBuffer output[2] = {{0, SECBUFFER_TOKEN, nullptr}, {0, SECBUFFER_ALERT, nullptr}};
-    SecBufferDesc output_description = {SECBUFFER_VERSION, 2, output};
-    ULONG attributes = 0;
-    SECURITY_STATUS status = InitializeSecurityContextA(&channel.credentials, nullptr, target_name(),
-                                                        CONTEXT_REQUEST, 0, 0, nullptr, 0, &channel.context,
-                                                        &output_description, &attributes, nullptr);
-    if (output[1].pvBuffer != nullptr)
-        FreeContextBuffer(output[1].pvBuffer);
-    if (status != SEC_I_CONTINUE_NEEDED) {
-        if (output[0].pvBuffer != nullptr)
-            FreeContextBuffer(output[0].pvBuffer);
-        return handshake_failed("handshake", status);
-    }
-    channel.have_context = true;
-    if (!send_token(&output[0]))
-        return TlsFailure::handshake;
-    TlsFailure failure = handshake(deadline, true, true);
+    TlsFailure failure = handshake(deadline, false, true);
     if (failure == TlsFailure::none)
         failure = accept_context(deadline);
     channel.tls_on = failure == TlsFailure::none;

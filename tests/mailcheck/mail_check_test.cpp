@@ -708,6 +708,9 @@ protected:
             EXPECT_TRUE(hook.boxes.empty());
             EXPECT_EQ(recorded_calls, (std::vector<std::string>{"remove_mail", NOTICE_3}));
             EXPECT_EQ(sspi.sealed, LOGIN_AND_STAT);
+            // The session's end is said: a close_notify alert is the last thing sent.
+            ASSERT_FALSE(sends.empty());
+            EXPECT_EQ(sends.back().substr(0, 3), std::string("\x15\x03\x03", 3)) << "no close_notify";
         }
         // The login never crosses the network readable.
         for (const std::string& sent : sends) {
