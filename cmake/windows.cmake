@@ -35,6 +35,8 @@ qb_program_options(qb_win)
 target_link_libraries(qb_win PUBLIC qb_core ws2_32 secur32 crypt32 shell32 ole32 uuid comdlg32 winmm gdi32)
 
 add_executable(quillbeam WIN32 app/winmain.cpp resources/quillbeam.rc)
+set_source_files_properties(resources/quillbeam.rc PROPERTIES
+    OBJECT_DEPENDS ${PROJECT_SOURCE_DIR}/resources/quillbeam.manifest)
 qb_program_options(quillbeam)
 target_link_libraries(quillbeam PRIVATE qb_win)
 target_link_options(quillbeam PRIVATE -static -s -Wl,--gc-sections -Wl,--no-insert-timestamp)

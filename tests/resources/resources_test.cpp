@@ -32,9 +32,9 @@ HMODULE program()
     return module;
 }
 
-std::string bytes_of(const char* type, const char* name)
+std::string bytes_of(const char* type, const char* name, WORD language = JAPANESE)
 {
-    HRSRC found = FindResourceExA(program(), type, name, JAPANESE);
+    HRSRC found = FindResourceExA(program(), type, name, language);
     if (found == nullptr)
         return std::string();
     const char* data = static_cast<const char*>(LockResource(LoadResource(program(), found)));
@@ -368,4 +368,29 @@ TEST(Resources, VersionInformation)
             << row.name;
         EXPECT_STREQ(value, row.value) << row.name;
     }
+}
+
+// What Windows reads before the first window opens: themed controls, sharp
+// at any scaling, no elevation, every system from Vista on.
+TEST(Resources, ManifestOfTheProgram)
+{
+    const std::string manifest = bytes_of(RT_MANIFEST, MAKEINTRESOURCEA(1), MAKELANGID(LANG_NEUTRAL, SUBLANG_NEUTRAL));
+    ASSERT_FALSE(manifest.empty()) << "no language-neutral manifest with id 1";
+    const char* const present[] = {
+        "name=\"Microsoft.Windows.Common-Controls\" version=\"6.0.0.0\"",
+        "publicKeyToken=\"6595b64144ccf1df\"",
+        "<dpiAwareness xmlns=\"http://schemas.microsoft.com/SMI/2016/WindowsSettings\">PerMonitorV2</dpiAwareness>",
+        "<dpiAware xmlns=\"http://schemas.microsoft.com/SMI/2005/WindowsSettings\">true/pm</dpiAware>",
+        "<v3:requestedExecutionLevel level=\"asInvoker\"/>",
+        "{e2011457-1546-43c5-a5fe-008deee3d3f0}",   // Vista
+        "{35138b9a-5d96-4fbd-8e2d-a2440225f93a}",   // 7
+        "{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}",   // 8
+        "{1f676c76-80e1-4239-95bb-83d0f6d0da78}",   // 8.1
+        "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}",   // 10 and 11
+    };
+    for (const char* text : present)
+        EXPECT_NE(manifest.find(text), std::string::npos) << text;
+    // Left out on purpose: on Windows 10 a locale there may turn the process to UTF-8.
+    EXPECT_EQ(manifest.find("activeCodePage"), std::string::npos);
+    EXPECT_NE(manifest.find("xmlns:v3=\"urn:schemas-microsoft-com:asm.v3\""), std::string::npos);
 }
