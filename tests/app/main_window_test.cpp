@@ -14,6 +14,7 @@
 #include "mailcheck/mail_check.h"
 #include "resources/resource.h"
 #include "settings/user_settings.h"
+#include "tests/support/check_watchdog.h"
 #include "tests/support/import_redirect.h"
 #include "tests/support/message_box_hook.h"
 #include "tests/support/pop3_script_server.h"
@@ -99,6 +100,8 @@ protected:
     {
         if (window != nullptr && IsWindow(window))
             DestroyWindow(window);
+        mail_reply_time_ms = 30000;
+        mail_check_time_ms = 60000;
         MSG message;
         while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
         }
@@ -418,47 +421,48 @@ std::vector<FaultRow> fault_rows()
     const std::string huge = "+OK " + std::string(64 * 1024, 'x');
     const ScriptStep OK{"+OK\r\n"};
     return {
-        {"1 connection refused", "127.0.0.3", {}, "Mail connect error", 0, false},
-        {"2 name does not resolve", "no-such-host.invalid", {}, "POPサーバー名取得に失敗", 0, false},
-        {"3 closed before greeting", SERVER, {raw("", StepEnd::close)}, RECEIVE_FAILED, 0, true},
-        {"4 greeting -ERR", SERVER, {raw("-ERR [SYS/TEMP] too busy\r\n")}, "-ERR [SYS/TEMP] too busy", 0, true},
-        {"5 closed after greeting", SERVER, {raw("+OK ready\r\n", StepEnd::close)}, RECEIVE_FAILED, 0, true},
-        {"6 USER -ERR", SERVER, {OK, raw("-ERR no such user\r\n")}, "-ERR no such user", 0, true},
-        {"7 PASS -ERR [AUTH]", SERVER, {OK, OK, raw("-ERR [AUTH] Authentication failed.\r\n")},
+        {"connection refused", "127.0.0.3", {}, "Mail connect error", 0, false},
+        {"name does not resolve", "no-such-host.invalid", {}, "POPサーバー名取得に失敗", 0, false},
+        {"closed before greeting", SERVER, {raw("", StepEnd::close)}, RECEIVE_FAILED, 0, true},
+        {"greeting -ERR", SERVER, {raw("-ERR [SYS/TEMP] too busy\r\n")}, "-ERR [SYS/TEMP] too busy", 0, true},
+        {"closed after greeting", SERVER, {raw("+OK ready\r\n", StepEnd::close)}, RECEIVE_FAILED, 0, true},
+        {"USER -ERR", SERVER, {OK, raw("-ERR no such user\r\n")}, "-ERR no such user", 0, true},
+        {"PASS -ERR [AUTH]", SERVER, {OK, OK, raw("-ERR [AUTH] Authentication failed.\r\n")},
          "-ERR [AUTH] Authentication failed.", 0, true},
-        {"8 PASS -ERR [IN-USE]", SERVER, {OK, OK, raw("-ERR [IN-USE] Mailbox is locked\r\n")},
+        {"PASS -ERR [IN-USE]", SERVER, {OK, OK, raw("-ERR [IN-USE] Mailbox is locked\r\n")},
          "-ERR [IN-USE] Mailbox is locked", 0, true},
-        {"9 STAT -ERR", SERVER, {OK, OK, OK, raw("-ERR mailbox gone\r\n")}, "-ERR mailbox gone", 0, true},
-        {"10 STAT +OK alone", SERVER, {OK, OK, OK, OK}, nullptr, 0, true},
-        {"11 STAT +OK 0 0", SERVER, mailbox("+OK 0 0\r\n"), nullptr, 0, true},
-        {"12 one byte at a time", SERVER, one_byte_at_a_time(mailbox("+OK 3 420\r\n")), nullptr, 3, true},
-        {"13 LF-only line ends", SERVER, {raw("+OK\n"), raw("+OK\n"), raw("+OK\n"), raw("+OK 7 1\n")},
+        {"STAT -ERR", SERVER, {OK, OK, OK, raw("-ERR mailbox gone\r\n")}, "-ERR mailbox gone", 0, true},
+        {"STAT +OK alone", SERVER, {OK, OK, OK, OK}, nullptr, 0, true},
+        {"STAT +OK 0 0", SERVER, mailbox("+OK 0 0\r\n"), nullptr, 0, true},
+        {"one byte at a time", SERVER, one_byte_at_a_time(mailbox("+OK 3 420\r\n")), nullptr, 3, true},
+        {"LF-only line ends", SERVER, {raw("+OK\n"), raw("+OK\n"), raw("+OK\n"), raw("+OK 7 1\n")},
          nullptr, 7, true},
-        {"14 64 KiB without a line end", SERVER, {ScriptStep{huge, StepEnd::close}}, RECEIVE_FAILED, 0, true},
-        {"15 binary bytes in replies", SERVER,
+        {"64 KiB without a line end", SERVER, {ScriptStep{huge, StepEnd::close}}, RECEIVE_FAILED, 0, true},
+        {"binary bytes in replies", SERVER,
          {raw("+OK \0\x01\xFE\xFF\r\n"), raw("+OK\0\r\n"), raw("+OK \x1B[31m\r\n"), raw("+OK 2\0 99\r\n")},
          nullptr, 2, true},
-        {"15 NUL inside an error", SERVER, {OK, raw("-ERR bad\0hidden\r\n")}, "-ERR bad", 0, true},
-        {"16 silent server", SERVER, {raw("", StepEnd::hang)}, RECEIVE_FAILED, 0, true, 40, 28},
-        {"16 one byte every 2 s, no line end", SERVER, {OK, endless("x", 1, 2000)}, RECEIVE_FAILED, 0,
-         true, 40, 28},
-        {"16 a flood without a line end", SERVER, {endless(std::string(4096, 'x').c_str(), 0, 0)},
+        {"NUL inside an error", SERVER, {OK, raw("-ERR bad\0hidden\r\n")}, "-ERR bad", 0, true},
+        // The reply time is 2 s here (see start()).
+        {"silent server", SERVER, {raw("", StepEnd::hang)}, RECEIVE_FAILED, 0, true, 4, 1},
+        {"a byte every half second, no line end", SERVER, {OK, endless("x", 1, 500)}, RECEIVE_FAILED, 0,
+         true, 4, 1},
+        {"a flood without a line end", SERVER, {endless(std::string(4096, 'x').c_str(), 0, 0)},
          RECEIVE_FAILED, 0, true},
-        {"17 reply stops mid-line", SERVER, {OK, OK, OK, raw("+OK 3", StepEnd::close)},
+        {"reply stops mid-line", SERVER, {OK, OK, OK, raw("+OK 3", StepEnd::close)},
          STAT_RECEIVE_FAILED, 0, true},
-        {"18 reset mid-exchange", SERVER, {OK, OK, raw("", StepEnd::reset)}, RECEIVE_FAILED, 0, false},
-        {"19 eleven-digit count", SERVER, mailbox("+OK 12345678901 5\r\n"), nullptr, 0, true},
-        {"19 count 4294967295", SERVER, mailbox("+OK 4294967295 1\r\n"), nullptr, 0, true},
-        {"20 two replies in one packet", SERVER,
+        {"reset mid-exchange", SERVER, {OK, OK, raw("", StepEnd::reset)}, RECEIVE_FAILED, 0, false},
+        {"eleven-digit count", SERVER, mailbox("+OK 12345678901 5\r\n"), nullptr, 0, true},
+        {"count 4294967295", SERVER, mailbox("+OK 4294967295 1\r\n"), nullptr, 0, true},
+        {"two replies in one packet", SERVER,
          {raw("+OK hi\r\n+OK user\r\n"), raw(""), raw("+OK in\r\n+OK 5 100\r\n"), raw("")}, nullptr, 5, true},
         // TLS asked for, and the server fails it: the same box, closed socket and answering tray.
-        {"21 plain server on a TLS port", "pop3s://127.0.0.4:110", {raw("+OK ready\r\n")},
+        {"plain server on a TLS port", "pop3s://127.0.0.4:110", {raw("+OK ready\r\n")},
          NOT_TLS, 0, true},
-        {"21 closed mid-handshake", "pop3s://127.0.0.4:110", {raw("", StepEnd::close)},
+        {"closed mid-handshake", "pop3s://127.0.0.4:110", {raw("", StepEnd::close)},
          HANDSHAKE_FAILED, 0, true},
-        {"21 silent mid-handshake", "pop3s://127.0.0.4:110", {raw("", StepEnd::hang)},
-         HANDSHAKE_FAILED, 0, true, 40, 28},
-        {"21 STLS refused", "starttls://127.0.0.4", {OK, raw("-ERR not now\r\n")}, "-ERR not now", 0, true},
+        {"silent mid-handshake", "pop3s://127.0.0.4:110", {raw("", StepEnd::hang)},
+         HANDSHAKE_FAILED, 0, true, 4, 1},
+        {"STLS refused", "starttls://127.0.0.4", {OK, raw("-ERR not now\r\n")}, "-ERR not now", 0, true},
     };
 }
 
@@ -473,8 +477,10 @@ void CALLBACK cancel_lingering_setup(HWND dialog, UINT, UINT_PTR timer, DWORD)
 
 class FaultMatrix : public MainWindow {
 protected:
+    // The reply time shortened, so the rows that wait for it take seconds.
     void start()
     {
+        mail_reply_time_ms = 2000;
         write_ini("300");
         ScriptServer server(SERVER, mailbox("+OK 0 0\r\n"));
         ASSERT_NE(create(), nullptr);
@@ -505,7 +511,11 @@ protected:
             // A right-click on the resident icon while the box is up.
             PostMessageA(window, WM_MAINICON_NOTIFY, MAIN_ICON_ID, WM_RBUTTONDOWN);
         };
-        SendMessageA(window, WM_TIMER, 0, 0);
+        {
+            CheckWatchdog watchdog((row.slowest_s + 3) * 1000);
+            SendMessageA(window, WM_TIMER, 0, 0);
+            EXPECT_FALSE(watchdog.fired()) << "the check outlived its bound";
+        }
         if (server) {
             if (row.server_sees_close) {
                 EXPECT_TRUE(server->wait_client_closed(3000)) << "the socket was left open";

@@ -236,10 +236,10 @@ TEST_F(Dialogs, SetupWarnsThenCancelWritesNothing)
     DialogDriver driver("初期設定", [&](HWND d, int activation) {
         dialog = d;
         if (activation == 1) {
-            click(d, IDC_OK_BUTTON);   // everything empty: rule 1
+            click(d, IDC_OK_BUTTON);   // everything empty: the server is asked for first
         } else if (activation == 2) {
             set_text(d, IDC_POP_SERVER, "pop");
-            click(d, IDC_OK_BUTTON);   // account empty: rule 2
+            click(d, IDC_OK_BUTTON);   // account empty
         } else if (activation == 3) {
             click(d, IDC_CANCEL_BUTTON);
         }

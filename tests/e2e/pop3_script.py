@@ -2,7 +2,8 @@
 """A scripted POP3 server for the end-to-end run: one connection on
 ADDRESS port 110, +OK to the greeting, USER and PASS, STAT_REPLY to the
 third command; writes every byte the client sent to RECORD once the client
-has closed (or after 60 s)."""
+has closed (or after 60 s). With --silent for STAT_REPLY it accepts and
+never answers at all."""
 import socket
 import sys
 
@@ -19,7 +20,10 @@ listener.settimeout(60)
 connection, _ = listener.accept()
 connection.settimeout(60)
 replies = [b"+OK ready\r\n", b"+OK\r\n", b"+OK\r\n", stat_reply.encode() + b"\r\n"]
-connection.sendall(replies.pop(0))
+if stat_reply == "--silent":
+    replies = []
+else:
+    connection.sendall(replies.pop(0))
 received = b""
 try:
     while True:

@@ -10,6 +10,7 @@
 
 #include "mailcheck/mail_check.h"
 #include "settings/user_settings.h"
+#include "tests/support/check_watchdog.h"
 #include "tests/support/import_redirect.h"
 #include "tests/support/message_box_hook.h"
 #include "tests/support/pop3_script_server.h"
@@ -158,7 +159,11 @@ TEST_F(MailCheck, FailureTable)
          RECEIVE_FAILED, "USER taro\r\nPASS secret\r\n", false},
         {"server text is no format", {ok("+OK\r\n"), ok("-ERR %s%n%x %d\r\n")}, "-ERR %s%n%x %d",
          "USER taro\r\n", true},
+        // Cut at the reply's deadline, not by the drip.
+        {"a byte every 300 ms, never a line end", {ok("+OK\r\n"), ScriptStep{"x", StepEnd::stream, 1, 300}},
+         RECEIVE_FAILED, "USER taro\r\n", true},
     };
+    ShortTimes times(1500, 60000);
     for (Row& row : rows) {
         SCOPED_TRACE(row.name);
         recorded_calls.clear();
@@ -168,7 +173,11 @@ TEST_F(MailCheck, FailureTable)
         bool closed_before_box = false;
         hook.on_box = [&](const SeenBox&) { closed_before_box = server.wait_client_closed(3000); };
 
-        EXPECT_EQ(check_mailbox(owner), 0);
+        {
+            CheckWatchdog watchdog(5000);
+            EXPECT_EQ(check_mailbox(owner), 0);
+            EXPECT_FALSE(watchdog.fired()) << "the check outlived its bound";
+        }
         std::string sent = server.finish();
 
         expect_one_error_box(hook, row.message, owner);

@@ -9,12 +9,12 @@
 
 namespace {
 
-const char* const RULE1 = "POPサーバー名が入力されていません";
-const char* const RULE2 = "アカウントが入力されていません";
-const char* const RULE3 = "パスワードが入力されていません";
-const char* const RULE4 = "チェックタイムが入力されていません";
-const char* const RULE5 = "チェックタイムを30秒以上にして下さい";
-const char* const RULE6 = "メーラーパスが入力されていません";
+const char* const NO_SERVER = "POPサーバー名が入力されていません";
+const char* const NO_ACCOUNT = "アカウントが入力されていません";
+const char* const NO_PASSWORD = "パスワードが入力されていません";
+const char* const NO_CHECK_TIME = "チェックタイムが入力されていません";
+const char* const CHECK_TIME_UNDER_30 = "チェックタイムを30秒以上にして下さい";
+const char* const NO_MAILER = "メーラーパスが入力されていません";
 
 SettingsEntry entry(const char* server, const char* account, const char* password,
                     const char* check_time, const char* mailer, int sound = 1)
@@ -58,26 +58,26 @@ TEST(FormRules, WarningEncodingIsCodePage932)
 TEST(FormRules, FirstFailingRuleOnly)
 {
     struct Row { SettingsEntry e; const char* warning; } rows[] = {
-        {entry("", "", "", "", ""), RULE1},
-        {entry("pop", "", "", "", ""), RULE2},
-        {entry("pop", "a", "", "", ""), RULE3},
-        {entry("pop", "a", "p", "", ""), RULE4},
-        {entry("pop", "a", "p", "20", ""), RULE5},
-        {entry("pop", "a", "p", "300", ""), RULE6},
+        {entry("", "", "", "", ""), NO_SERVER},
+        {entry("pop", "", "", "", ""), NO_ACCOUNT},
+        {entry("pop", "a", "", "", ""), NO_PASSWORD},
+        {entry("pop", "a", "p", "", ""), NO_CHECK_TIME},
+        {entry("pop", "a", "p", "20", ""), CHECK_TIME_UNDER_30},
+        {entry("pop", "a", "p", "300", ""), NO_MAILER},
         {entry("pop", "a", "p", "300", "m.exe"), nullptr},
-        {entry("", "a", "p", "300", "m.exe"), RULE1},
+        {entry("", "a", "p", "300", "m.exe"), NO_SERVER},
         // The check time, converted like the timer converts it.
         {entry("pop", "a", "p", "30", "m"), nullptr},
-        {entry("pop", "a", "p", "29", "m"), RULE5},
+        {entry("pop", "a", "p", "29", "m"), CHECK_TIME_UNDER_30},
         {entry("pop", "a", "p", "+30", "m"), nullptr},
-        {entry("pop", "a", "p", "-45", "m"), RULE5},
-        {entry("pop", "a", "p", "abc", "m"), RULE5},
-        {entry("pop", "a", "p", " ", "m"), RULE5},
+        {entry("pop", "a", "p", "-45", "m"), CHECK_TIME_UNDER_30},
+        {entry("pop", "a", "p", "abc", "m"), CHECK_TIME_UNDER_30},
+        {entry("pop", "a", "p", " ", "m"), CHECK_TIME_UNDER_30},
         {entry("pop", "a", "p", " 60", "m"), nullptr},
         {entry("pop", "a", "p", "60秒", "m"), nullptr},
-        {entry("pop", "a", "p", "３０", "m"), RULE5},
-        {entry("pop", "a", "p", "3e2", "m"), RULE5},
-        {entry("pop", "a", "p", "0x40", "m"), RULE5},
+        {entry("pop", "a", "p", "３０", "m"), CHECK_TIME_UNDER_30},
+        {entry("pop", "a", "p", "3e2", "m"), CHECK_TIME_UNDER_30},
+        {entry("pop", "a", "p", "0x40", "m"), CHECK_TIME_UNDER_30},
         {entry("pop", "a", "p", "86400", "m"), nullptr},
         {entry("pop", "a", "p", "4294967326", "m"), nullptr},   // wraps to 30
         {entry("pop ", "a", "p", "300", "m"), nullptr},
@@ -91,7 +91,7 @@ TEST(FormRules, SettingsFormWritesOnlyOnAcceptance)
 {
     user_settings = stored_before();
     SettingsEntry refused = entry("new", "acct", "pw", "20", "/New/mail.exe", 0);
-    EXPECT_EQ(warning_of(accept_settings_entry(&refused)), RULE5);
+    EXPECT_EQ(warning_of(accept_settings_entry(&refused)), CHECK_TIME_UNDER_30);
     UserSettings expected = stored_before();
     EXPECT_EQ(memcmp(&user_settings, &expected, sizeof expected), 0);
 
@@ -106,10 +106,10 @@ TEST(FormRules, SettingsFormWritesOnlyOnAcceptance)
 TEST(FormRules, SetupFormWritesTextsFirstAndSoundOnlyOnAcceptance)
 {
     struct Row { SettingsEntry e; const char* warning; } rows[] = {
-        {entry("", "acct", "pw", "", "/M/mail.exe", 0), RULE1},
-        {entry("pop", "", "", "", "/M/mail.exe", 0), RULE2},
-        {entry("pop", "acct", "", "", "/M/mail.exe", 0), RULE3},
-        {entry("pop", "acct", "pw", "", "", 0), RULE6},   // rules 4 and 5 never apply here
+        {entry("", "acct", "pw", "", "/M/mail.exe", 0), NO_SERVER},
+        {entry("pop", "", "", "", "/M/mail.exe", 0), NO_ACCOUNT},
+        {entry("pop", "acct", "", "", "/M/mail.exe", 0), NO_PASSWORD},
+        {entry("pop", "acct", "pw", "", "", 0), NO_MAILER},   // the setup form asks no check time
     };
     for (const Row& row : rows) {
         user_settings = stored_before();

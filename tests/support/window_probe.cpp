@@ -6,6 +6,9 @@
 //   window_probe command CAPTION ID         send WM_COMMAND ID to that window
 //   window_probe notify CAPTION MESSAGE ID MOUSE   post an icon's callback, as the tray does
 //   window_probe attributes FILE            print the file's attributes in hex
+//   window_probe menu [ms]                  wait for an open pop-up menu, print its top-left corner
+//   window_probe fit CAPTION                print the window's width and height, then
+//                                           each label or button whose text does not fit
 // Exits 1 when the window does not appear within the time (default 15 s).
 #include <windows.h>
 
@@ -24,8 +27,55 @@ static HWND wait_for(const char* caption, DWORD ms)
     return nullptr;
 }
 
+// Measured as the dialog draws it: its 9-point font at the screen's DPI.
+static void print_fit(HWND window)
+{
+    RECT frame;
+    GetWindowRect(window, &frame);
+    printf("size %ld %ld\n", frame.right - frame.left, frame.bottom - frame.top);
+    HDC dc = GetDC(nullptr);
+    HFONT font = CreateFontA(-MulDiv(9, GetDeviceCaps(dc, LOGPIXELSY), 72), 0, 0, 0, FW_NORMAL, 0, 0, 0,
+                             SHIFTJIS_CHARSET, 0, 0, 0, 0, "ＭＳ Ｐゴシック");
+    HGDIOBJ old = SelectObject(dc, font);
+    for (HWND child = GetWindow(window, GW_CHILD); child != nullptr; child = GetWindow(child, GW_HWNDNEXT)) {
+        char kind[32] = "", text[256] = "";
+        GetClassNameA(child, kind, sizeof kind);
+        SendMessageA(child, WM_GETTEXT, sizeof text, reinterpret_cast<LPARAM>(text));
+        if (text[0] == '\0' || lstrcmpiA(kind, "Edit") == 0)
+            continue;
+        RECT room;
+        GetClientRect(child, &room);
+        const LONG style = GetWindowLongA(child, GWL_STYLE);
+        const bool label = lstrcmpiA(kind, "Static") == 0;
+        if (!label)   // a button's frame, and a check box's box, take their part
+            room.right -= (style & BS_TYPEMASK) == BS_AUTOCHECKBOX ? GetSystemMetrics(SM_CXMENUCHECK) + 4 : 6;
+        RECT need = {0, 0, room.right, 0};
+        DrawTextA(dc, text, -1, &need, DT_CALCRECT | (label ? DT_WORDBREAK : DT_SINGLELINE));
+        if (need.right > room.right || need.bottom > room.bottom)
+            printf("clipped %s (needs %ldx%ld, has %ldx%ld)\n", text, need.right, need.bottom, room.right,
+                   room.bottom);
+    }
+    SelectObject(dc, old);
+    DeleteObject(font);
+    ReleaseDC(nullptr, dc);
+}
+
 int main(int argc, char** argv)
 {
+    SetProcessDPIAware();   // sizes as they are on the screen
+    if (argc >= 2 && strcmp(argv[1], "menu") == 0) {
+        DWORD ms = argc > 2 ? strtoul(argv[2], nullptr, 10) : 15000;
+        for (DWORD waited = 0; waited <= ms; waited += 50) {
+            HWND menu = FindWindowA("#32768", nullptr);
+            RECT where;
+            if (menu != nullptr && IsWindowVisible(menu) && GetWindowRect(menu, &where)) {
+                printf("%ld %ld\n", where.left, where.top);
+                return 0;
+            }
+            Sleep(50);
+        }
+        return 1;
+    }
     if (argc < 3)
         return 2;
     const char* command = argv[1];
@@ -64,6 +114,10 @@ int main(int argc, char** argv)
     HWND window = wait_for(caption, ms);
     if (window == nullptr)
         return 1;
+    if (strcmp(command, "fit") == 0) {
+        print_fit(window);
+        return 0;
+    }
     if (strcmp(command, "text") == 0) {
         char text[1024] = "";
         SendMessageA(GetDlgItem(window, 0xFFFF), WM_GETTEXT, sizeof text,
