@@ -13,7 +13,7 @@
 namespace {
 
 const char ABOUT_TEXT[] =
-    "Quillbeam v1.1\r\n"
+    QB_NAME_AND_VERSION "\r\n"
     "POP3 新着メールチェッカー\r\n"
     "Copyright (C) 2026 Quillbeam developers";
 

@@ -14,7 +14,7 @@
 
 namespace {
 
-const char SHORTCUT_NAME[] = "\\Quillbeam v1.1.lnk";
+const char SHORTCUT_NAME[] = "\\" QB_NAME_AND_VERSION ".lnk";
 
 // Reads a field, keeping at most what the slot takes; the cut never falls
 // inside a double-byte character.

@@ -3,8 +3,10 @@
 
 #include <windows.h>
 
+#include "resources/version.h"
+
 // The resident icon's tip, also the program's versioned title.
-constexpr char MAIN_ICON_TIP[] = "Quillbeam v1.1";
+constexpr char MAIN_ICON_TIP[] = QB_NAME_AND_VERSION;
 
 int add_main_icon(HWND owner, const char* tip);
 int remove_main_icon(HWND owner);
