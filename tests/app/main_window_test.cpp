@@ -115,6 +115,16 @@ protected:
         ASSERT_TRUE(write_file_bytes(folder + "\\user.ini", text));
     }
 
+    // A started main window: user.ini written, its first check made
+    // against a mailbox answering STAT with stat_reply.
+    void start_window(const char* stat_reply = "+OK 0 0\r\n")
+    {
+        write_ini("300");
+        ScriptServer server(SERVER, mailbox(stat_reply));
+        ASSERT_NE(create(), nullptr);
+        server.finish();
+    }
+
     HWND create()
     {
         window = CreateWindowExA(WS_EX_TOOLWINDOW, "Quillbeam", "Quillbeam", WS_POPUP, 0, 0, 0, 0,
@@ -163,8 +173,8 @@ TEST_F(MainWindow, StartUpChecksAtOnceAndArmsTheBoundedTimer)
 TEST_F(MainWindow, FailedCheckLeavesNoTimer)
 {
     write_ini("300");
-    ScriptServer server(SERVER, {ScriptStep{"+OK\r\n"}, ScriptStep{"+OK\r\n"},
-                                 ScriptStep{"-ERR [AUTH] Authentication failed.\r\n"}});
+    ScriptServer server(SERVER, {reply("+OK\r\n"), reply("+OK\r\n"),
+                                 reply("-ERR [AUTH] Authentication failed.\r\n")});
     MessageBoxHook hook;
     ASSERT_NE(create(), nullptr);
     ASSERT_EQ(hook.boxes.size(), 1u);
@@ -193,12 +203,7 @@ TEST_F(MainWindow, MissingSettingsAndCancelledSetupEndStartUp)
 
 TEST_F(MainWindow, IconCallbacksAndCommands)
 {
-    write_ini("300");
-    {
-        ScriptServer server(SERVER, mailbox("+OK 0 0\r\n"));
-        ASSERT_NE(create(), nullptr);
-        server.finish();
-    }
+    ASSERT_NO_FATAL_FAILURE(start_window());
     struct Row { UINT message; LPARAM mouse; std::vector<std::string> calls; } rows[] = {
         {WM_MAILICON_NOTIFY, WM_LBUTTONDBLCLK, {"remove_mail", "launch"}},
         {WM_MAILICON_NOTIFY, WM_RBUTTONDOWN, {"menu:MAILMENU"}},
@@ -228,12 +233,7 @@ TEST_F(MainWindow, IconCallbacksAndCommands)
 
 TEST_F(MainWindow, DoubleClickOnResidentIconOpensSettingsThenChecks)
 {
-    write_ini("300");
-    {
-        ScriptServer server(SERVER, mailbox("+OK 0 0\r\n"));
-        ASSERT_NE(create(), nullptr);
-        server.finish();
-    }
+    ASSERT_NO_FATAL_FAILURE(start_window());
     // Either way the dialog ends (closed, or never opened because its
     // template cannot be loaded) the icon comes back once and a check runs.
     struct Row { const char* name; HINSTANCE resources; bool opens; } rows[] = {
@@ -277,12 +277,7 @@ TEST_F(MainWindow, DoubleClickOnResidentIconOpensSettingsThenChecks)
 
 TEST_F(MainWindow, AboutBox)
 {
-    write_ini("300");
-    {
-        ScriptServer server(SERVER, mailbox("+OK 0 0\r\n"));
-        ASSERT_NE(create(), nullptr);
-        server.finish();
-    }
+    ASSERT_NO_FATAL_FAILURE(start_window());
     MessageBoxHook hook;
     SendMessageA(window, WM_COMMAND, IDM_ABOUT, 0);
     ASSERT_EQ(hook.boxes.size(), 1u);
@@ -294,12 +289,7 @@ TEST_F(MainWindow, AboutBox)
 
 TEST_F(MainWindow, ExitRemovesBothIconsAndQuits)
 {
-    write_ini("300");
-    {
-        ScriptServer server(SERVER, mailbox("+OK 0 0\r\n"));
-        ASSERT_NE(create(), nullptr);
-        server.finish();
-    }
+    ASSERT_NO_FATAL_FAILURE(start_window());
     recorded_calls.clear();
     SendMessageA(window, WM_COMMAND, IDM_EXIT, 0);
     EXPECT_FALSE(IsWindow(window));
@@ -312,12 +302,7 @@ TEST_F(MainWindow, ExitRemovesBothIconsAndQuits)
 
 TEST_F(MainWindow, TaskbarRestartGivesTheIconBack)
 {
-    write_ini("300");
-    {
-        ScriptServer server(SERVER, mailbox("+OK 0 0\r\n"));
-        ASSERT_NE(create(), nullptr);
-        server.finish();
-    }
+    ASSERT_NO_FATAL_FAILURE(start_window());
     recorded_calls.clear();
     SendMessageA(window, RegisterWindowMessageA("TaskbarCreated"), 0, 0);
     EXPECT_EQ(recorded_calls, std::vector<std::string>{"add_main:Quillbeam v1.1"});
@@ -325,12 +310,7 @@ TEST_F(MainWindow, TaskbarRestartGivesTheIconBack)
 
 TEST_F(MainWindow, CheckNestedInAFailingChecksErrorBox)
 {
-    write_ini("300");
-    {
-        ScriptServer server(SERVER, mailbox("+OK 0 0\r\n"));
-        ASSERT_NE(create(), nullptr);
-        server.finish();
-    }
+    ASSERT_NO_FATAL_FAILURE(start_window());
     if (real_closesocket == nullptr)
         real_closesocket = redirect_import(&closesocket_slot, recording_closesocket);
     checking_thread = GetCurrentThreadId();
@@ -341,8 +321,8 @@ TEST_F(MainWindow, CheckNestedInAFailingChecksErrorBox)
     // The outer check fails at the password; while its box is open the user
     // double-clicks the resident icon, points the settings at another server
     // and closes the dialog, which starts the inner check at once.
-    ScriptServer failing(SERVER, {ScriptStep{"+OK\r\n"}, ScriptStep{"+OK\r\n"},
-                                  ScriptStep{"-ERR [AUTH] Authentication failed.\r\n"}});
+    ScriptServer failing(SERVER, {reply("+OK\r\n"), reply("+OK\r\n"),
+                                  reply("-ERR [AUTH] Authentication failed.\r\n")});
     ScriptServer working("127.0.0.5", mailbox("+OK 4 800\r\n"));
     ASSERT_TRUE(working.listening());
     bool nested_once = false;
@@ -382,12 +362,6 @@ TEST_F(MainWindow, CheckNestedInAFailingChecksErrorBox)
 
 namespace {
 
-// A reply with the bytes exactly as written, NULs included.
-template <size_t N>
-ScriptStep raw(const char (&bytes)[N], StepEnd end = StepEnd::next)
-{
-    return ScriptStep{std::string(bytes, N - 1), end};
-}
 
 std::vector<ScriptStep> one_byte_at_a_time(std::vector<ScriptStep> steps)
 {
@@ -409,11 +383,6 @@ struct FaultRow {
     int fastest_s = 0;               // and not before this many
 };
 
-// A server that keeps sending and never ends its line.
-ScriptStep endless(const char* bytes, size_t piece, int delay_ms)
-{
-    return ScriptStep{bytes, StepEnd::stream, piece, delay_ms};
-}
 
 // Every way a server or the network can fail a check.
 std::vector<FaultRow> fault_rows()
@@ -423,46 +392,46 @@ std::vector<FaultRow> fault_rows()
     return {
         {"connection refused", "127.0.0.3", {}, "Mail connect error", 0, false},
         {"name does not resolve", "no-such-host.invalid", {}, "POPサーバー名取得に失敗", 0, false},
-        {"closed before greeting", SERVER, {raw("", StepEnd::close)}, RECEIVE_FAILED, 0, true},
-        {"greeting -ERR", SERVER, {raw("-ERR [SYS/TEMP] too busy\r\n")}, "-ERR [SYS/TEMP] too busy", 0, true},
-        {"closed after greeting", SERVER, {raw("+OK ready\r\n", StepEnd::close)}, RECEIVE_FAILED, 0, true},
-        {"USER -ERR", SERVER, {OK, raw("-ERR no such user\r\n")}, "-ERR no such user", 0, true},
-        {"PASS -ERR [AUTH]", SERVER, {OK, OK, raw("-ERR [AUTH] Authentication failed.\r\n")},
+        {"closed before greeting", SERVER, {reply("", StepEnd::close)}, RECEIVE_FAILED, 0, true},
+        {"greeting -ERR", SERVER, {reply("-ERR [SYS/TEMP] too busy\r\n")}, "-ERR [SYS/TEMP] too busy", 0, true},
+        {"closed after greeting", SERVER, {reply("+OK ready\r\n", StepEnd::close)}, RECEIVE_FAILED, 0, true},
+        {"USER -ERR", SERVER, {OK, reply("-ERR no such user\r\n")}, "-ERR no such user", 0, true},
+        {"PASS -ERR [AUTH]", SERVER, {OK, OK, reply("-ERR [AUTH] Authentication failed.\r\n")},
          "-ERR [AUTH] Authentication failed.", 0, true},
-        {"PASS -ERR [IN-USE]", SERVER, {OK, OK, raw("-ERR [IN-USE] Mailbox is locked\r\n")},
+        {"PASS -ERR [IN-USE]", SERVER, {OK, OK, reply("-ERR [IN-USE] Mailbox is locked\r\n")},
          "-ERR [IN-USE] Mailbox is locked", 0, true},
-        {"STAT -ERR", SERVER, {OK, OK, OK, raw("-ERR mailbox gone\r\n")}, "-ERR mailbox gone", 0, true},
+        {"STAT -ERR", SERVER, {OK, OK, OK, reply("-ERR mailbox gone\r\n")}, "-ERR mailbox gone", 0, true},
         {"STAT +OK alone", SERVER, {OK, OK, OK, OK}, nullptr, 0, true},
         {"STAT +OK 0 0", SERVER, mailbox("+OK 0 0\r\n"), nullptr, 0, true},
         {"one byte at a time", SERVER, one_byte_at_a_time(mailbox("+OK 3 420\r\n")), nullptr, 3, true},
-        {"LF-only line ends", SERVER, {raw("+OK\n"), raw("+OK\n"), raw("+OK\n"), raw("+OK 7 1\n")},
+        {"LF-only line ends", SERVER, {reply("+OK\n"), reply("+OK\n"), reply("+OK\n"), reply("+OK 7 1\n")},
          nullptr, 7, true},
-        {"64 KiB without a line end", SERVER, {ScriptStep{huge, StepEnd::close}}, RECEIVE_FAILED, 0, true},
+        {"64 KiB without a line end", SERVER, {reply(huge, StepEnd::close)}, RECEIVE_FAILED, 0, true},
         {"binary bytes in replies", SERVER,
-         {raw("+OK \0\x01\xFE\xFF\r\n"), raw("+OK\0\r\n"), raw("+OK \x1B[31m\r\n"), raw("+OK 2\0 99\r\n")},
+         {reply("+OK \0\x01\xFE\xFF\r\n"), reply("+OK\0\r\n"), reply("+OK \x1B[31m\r\n"), reply("+OK 2\0 99\r\n")},
          nullptr, 2, true},
-        {"NUL inside an error", SERVER, {OK, raw("-ERR bad\0hidden\r\n")}, "-ERR bad", 0, true},
+        {"NUL inside an error", SERVER, {OK, reply("-ERR bad\0hidden\r\n")}, "-ERR bad", 0, true},
         // The reply time is 2 s here (see start()).
-        {"silent server", SERVER, {raw("", StepEnd::hang)}, RECEIVE_FAILED, 0, true, 4, 1},
+        {"silent server", SERVER, {reply("", StepEnd::hang)}, RECEIVE_FAILED, 0, true, 4, 1},
         {"a byte every half second, no line end", SERVER, {OK, endless("x", 1, 500)}, RECEIVE_FAILED, 0,
          true, 4, 1},
-        {"a flood without a line end", SERVER, {endless(std::string(4096, 'x').c_str(), 0, 0)},
+        {"a flood without a line end", SERVER, {endless(std::string(4096, 'x'), 0, 0)},
          RECEIVE_FAILED, 0, true},
-        {"reply stops mid-line", SERVER, {OK, OK, OK, raw("+OK 3", StepEnd::close)},
+        {"reply stops mid-line", SERVER, {OK, OK, OK, reply("+OK 3", StepEnd::close)},
          STAT_RECEIVE_FAILED, 0, true},
-        {"reset mid-exchange", SERVER, {OK, OK, raw("", StepEnd::reset)}, RECEIVE_FAILED, 0, false},
+        {"reset mid-exchange", SERVER, {OK, OK, reply("", StepEnd::reset)}, RECEIVE_FAILED, 0, false},
         {"eleven-digit count", SERVER, mailbox("+OK 12345678901 5\r\n"), nullptr, 0, true},
         {"count 4294967295", SERVER, mailbox("+OK 4294967295 1\r\n"), nullptr, 0, true},
         {"two replies in one packet", SERVER,
-         {raw("+OK hi\r\n+OK user\r\n"), raw(""), raw("+OK in\r\n+OK 5 100\r\n"), raw("")}, nullptr, 5, true},
+         {reply("+OK hi\r\n+OK user\r\n"), reply(""), reply("+OK in\r\n+OK 5 100\r\n"), reply("")}, nullptr, 5, true},
         // TLS asked for, and the server fails it: the same box, closed socket and answering tray.
-        {"plain server on a TLS port", "pop3s://127.0.0.4:110", {raw("+OK ready\r\n")},
+        {"plain server on a TLS port", "pop3s://127.0.0.4:110", {reply("+OK ready\r\n")},
          NOT_TLS, 0, true},
-        {"closed mid-handshake", "pop3s://127.0.0.4:110", {raw("", StepEnd::close)},
+        {"closed mid-handshake", "pop3s://127.0.0.4:110", {reply("", StepEnd::close)},
          HANDSHAKE_FAILED, 0, true},
-        {"silent mid-handshake", "pop3s://127.0.0.4:110", {raw("", StepEnd::hang)},
+        {"silent mid-handshake", "pop3s://127.0.0.4:110", {reply("", StepEnd::hang)},
          HANDSHAKE_FAILED, 0, true, 4, 1},
-        {"STLS refused", "starttls://127.0.0.4", {OK, raw("-ERR not now\r\n")}, "-ERR not now", 0, true},
+        {"STLS refused", "starttls://127.0.0.4", {OK, reply("-ERR not now\r\n")}, "-ERR not now", 0, true},
     };
 }
 
@@ -481,10 +450,7 @@ protected:
     void start()
     {
         mail_reply_time_ms = 2000;
-        write_ini("300");
-        ScriptServer server(SERVER, mailbox("+OK 0 0\r\n"));
-        ASSERT_NE(create(), nullptr);
-        server.finish();
+        start_window();
     }
 
     // One timer tick against the row's server: what the user sees, the

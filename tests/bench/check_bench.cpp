@@ -306,8 +306,8 @@ bool compare(const char* title, const char* address, int checks,
 
 std::shared_ptr<void> scripted(int delay_ms)
 {
-    std::vector<ScriptStep> steps = {ScriptStep{"+OK ready\r\n"}, ScriptStep{"+OK\r\n"},
-                                     ScriptStep{"+OK Logged in.\r\n"}, ScriptStep{"+OK 3 1234\r\n"}};
+    std::vector<ScriptStep> steps = {reply("+OK ready\r\n"), reply("+OK\r\n"), reply("+OK Logged in.\r\n"),
+                                     reply("+OK 3 1234\r\n")};
     for (ScriptStep& step : steps)
         step.piece_delay_ms = delay_ms;
     return std::make_shared<ScriptServer>(SCRIPTED, steps);

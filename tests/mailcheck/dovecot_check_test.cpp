@@ -8,16 +8,13 @@
 #include "settings/user_settings.h"
 #include "tests/support/message_box_hook.h"
 #include "tests/support/recording_doubles.h"
+#include "tests/support/settings_record.h"
 
 namespace {
 
 void use_mailbox(const char* password)
 {
-    memset(&user_settings, 0, sizeof user_settings);
-    strcpy(user_settings.pop_server, "127.0.0.9");
-    strcpy(user_settings.account, "poptest");
-    strcpy(user_settings.password, password);
-    user_settings.sound_on = 1;
+    user_settings = settings_record({"127.0.0.9", "poptest", password});
     recorded_calls.clear();
 }
 

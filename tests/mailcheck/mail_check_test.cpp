@@ -15,6 +15,7 @@
 #include "tests/support/message_box_hook.h"
 #include "tests/support/pop3_script_server.h"
 #include "tests/support/recording_doubles.h"
+#include "tests/support/settings_record.h"
 
 #include "mailcheck/certificate_check.h"
 #define SECURITY_WIN32
@@ -111,12 +112,7 @@ protected:
     {
         owner = CreateWindowExA(0, "STATIC", "owner", WS_POPUP, 0, 0, 0, 0, nullptr, nullptr,
                                 nullptr, nullptr);
-        memset(&user_settings, 0, sizeof user_settings);
-        strcpy(user_settings.pop_server, SERVER);
-        strcpy(user_settings.account, "taro");
-        strcpy(user_settings.password, "secret");
-        strcpy(user_settings.check_time, "300");
-        user_settings.sound_on = 1;
+        user_settings = settings_record({SERVER, "taro", "secret"});
         recorded_calls.clear();
     }
     void TearDown() override { DestroyWindow(owner); }
@@ -124,8 +120,6 @@ protected:
     HWND owner = nullptr;
 };
 
-ScriptStep ok(const char* text) { return ScriptStep{text}; }
-ScriptStep then_end(const char* text, StepEnd end) { return ScriptStep{text, end}; }
 
 
 } // namespace
@@ -139,28 +133,28 @@ TEST_F(MailCheck, FailureTable)
         const char* client_sent;   // what the server received
         bool server_sees_close;    // the server could still watch the client close
     } rows[] = {
-        {"closed before greeting", {then_end("", StepEnd::close)}, RECEIVE_FAILED, "", true},
-        {"greeting -ERR", {ok("-ERR too busy, try later\r\n")}, "-ERR too busy, try later", "", true},
-        {"closed after greeting", {then_end("+OK ready\r\n", StepEnd::close)}, RECEIVE_FAILED,
+        {"closed before greeting", {reply("", StepEnd::close)}, RECEIVE_FAILED, "", true},
+        {"greeting -ERR", {reply("-ERR too busy, try later\r\n")}, "-ERR too busy, try later", "", true},
+        {"closed after greeting", {reply("+OK ready\r\n", StepEnd::close)}, RECEIVE_FAILED,
          "USER taro\r\n", true},
-        {"USER -ERR", {ok("+OK ready\r\n"), ok("-ERR no such user\r\n")}, "-ERR no such user",
+        {"USER -ERR", {reply("+OK ready\r\n"), reply("-ERR no such user\r\n")}, "-ERR no such user",
          "USER taro\r\n", true},
-        {"PASS -ERR [AUTH]", {ok("+OK\r\n"), ok("+OK\r\n"), ok("-ERR [AUTH] Authentication failed.\r\n")},
+        {"PASS -ERR [AUTH]", {reply("+OK\r\n"), reply("+OK\r\n"), reply("-ERR [AUTH] Authentication failed.\r\n")},
          "-ERR [AUTH] Authentication failed.", "USER taro\r\nPASS secret\r\n", true},
-        {"PASS -ERR [IN-USE]", {ok("+OK\r\n"), ok("+OK\r\n"), ok("-ERR [IN-USE] locked\n")},
+        {"PASS -ERR [IN-USE]", {reply("+OK\r\n"), reply("+OK\r\n"), reply("-ERR [IN-USE] locked\n")},
          "-ERR [IN-USE] locked", "USER taro\r\nPASS secret\r\n", true},
-        {"STAT -ERR", {ok("+OK\r\n"), ok("+OK\r\n"), ok("+OK\r\n"), ok("-ERR mailbox gone\r\n")},
+        {"STAT -ERR", {reply("+OK\r\n"), reply("+OK\r\n"), reply("+OK\r\n"), reply("-ERR mailbox gone\r\n")},
          "-ERR mailbox gone", "USER taro\r\nPASS secret\r\nSTAT\r\n", true},
-        {"closed at STAT", {ok("+OK\r\n"), ok("+OK\r\n"), ok("+OK\r\n"), then_end("", StepEnd::close)},
+        {"closed at STAT", {reply("+OK\r\n"), reply("+OK\r\n"), reply("+OK\r\n"), reply("", StepEnd::close)},
          STAT_RECEIVE_FAILED, "USER taro\r\nPASS secret\r\nSTAT\r\n", true},
-        {"STAT reply cut short", {ok("+OK\r\n"), ok("+OK\r\n"), ok("+OK\r\n"), then_end("+OK 3", StepEnd::close)},
+        {"STAT reply cut short", {reply("+OK\r\n"), reply("+OK\r\n"), reply("+OK\r\n"), reply("+OK 3", StepEnd::close)},
          STAT_RECEIVE_FAILED, "USER taro\r\nPASS secret\r\nSTAT\r\n", true},
-        {"reset during PASS", {ok("+OK\r\n"), ok("+OK\r\n"), then_end("", StepEnd::reset)},
+        {"reset during PASS", {reply("+OK\r\n"), reply("+OK\r\n"), reply("", StepEnd::reset)},
          RECEIVE_FAILED, "USER taro\r\nPASS secret\r\n", false},
-        {"server text is no format", {ok("+OK\r\n"), ok("-ERR %s%n%x %d\r\n")}, "-ERR %s%n%x %d",
+        {"server text is no format", {reply("+OK\r\n"), reply("-ERR %s%n%x %d\r\n")}, "-ERR %s%n%x %d",
          "USER taro\r\n", true},
         // Cut at the reply's deadline, not by the drip.
-        {"a byte every 300 ms, never a line end", {ok("+OK\r\n"), ScriptStep{"x", StepEnd::stream, 1, 300}},
+        {"a byte every 300 ms, never a line end", {reply("+OK\r\n"), endless("x", 1, 300)},
          RECEIVE_FAILED, "USER taro\r\n", true},
     };
     ShortTimes times(1500, 60000);
@@ -251,8 +245,8 @@ TEST_F(MailCheck, SuccessSendsExactlyThreeCommandsAndShowsTheNotice)
         SCOPED_TRACE(row.name);
         recorded_calls.clear();
         user_settings.sound_on = row.sound_on;
-        std::vector<ScriptStep> steps = {ok("+OK POP3 ready\r\n"), ok("+OK\r\n"),
-                                         ok("+OK Logged in.\r\n"), ok(row.stat_reply)};
+        std::vector<ScriptStep> steps = {reply("+OK POP3 ready\r\n"), reply("+OK\r\n"),
+                                         reply("+OK Logged in.\r\n"), reply(row.stat_reply)};
         for (ScriptStep& step : steps) {
             step.piece_size = row.piece;
             step.piece_delay_ms = row.piece ? 2 : 0;
@@ -289,7 +283,7 @@ TEST_F(MailCheck, RepliesAreJudgedWholeAndInOrder)
         ScriptStep pass_reply{"-ERR [AUTH] Authentication failed.\r\n"};
         pass_reply.piece_size = 1;
         pass_reply.piece_delay_ms = 1;
-        ScriptServer server(SERVER, {ok("+OK hello\r\n"), ok("+OK\r\n"), pass_reply});
+        ScriptServer server(SERVER, {reply("+OK hello\r\n"), reply("+OK\r\n"), pass_reply});
         ASSERT_TRUE(server.listening());
         MessageBoxHook hook;
         EXPECT_EQ(check_mailbox(owner), 0);
@@ -299,7 +293,7 @@ TEST_F(MailCheck, RepliesAreJudgedWholeAndInOrder)
     // Two replies in one packet: the second is the answer to USER, not part
     // of the greeting.
     {
-        ScriptServer server(SERVER, {ok("+OK hi\r\n-ERR no\r\n")});
+        ScriptServer server(SERVER, {reply("+OK hi\r\n-ERR no\r\n")});
         ASSERT_TRUE(server.listening());
         MessageBoxHook hook;
         EXPECT_EQ(check_mailbox(owner), 0);
@@ -312,18 +306,18 @@ TEST_F(MailCheck, RepliesAreJudgedWholeAndInOrder)
 TEST_F(MailCheck, OverLongErrorIsCutToTheReplyBuffer)
 {
     // Far longer than RFC 1939 allows, yet ended within the 64 KiB a line may take.
-    std::string reply = "-ERR " + std::string(60000, 'x') + "\r\n";
-    ScriptServer server(SERVER, {ok("+OK\r\n"), ok(reply.c_str())});
+    const std::string error = "-ERR " + std::string(60000, 'x') + "\r\n";
+    ScriptServer server(SERVER, {reply("+OK\r\n"), reply(error)});
     MessageBoxHook hook;
     EXPECT_EQ(check_mailbox(owner), 0);
     ASSERT_EQ(hook.boxes.size(), 1u);
-    EXPECT_EQ(hook.boxes[0].text, reply.substr(0, 255));
+    EXPECT_EQ(hook.boxes[0].text, error.substr(0, 255));
 }
 
 TEST_F(MailCheck, SendFailureIsReported)
 {
     // The server answers USER and resets at once; PASS then cannot be sent.
-    ScriptServer server(SERVER, {ok("+OK\r\n"), then_end("+OK\r\n", StepEnd::reset)});
+    ScriptServer server(SERVER, {reply("+OK\r\n"), reply("+OK\r\n", StepEnd::reset)});
     MessageBoxHook hook;
     EXPECT_EQ(check_mailbox(owner), 0);
     ASSERT_EQ(hook.boxes.size(), 1u);
@@ -335,7 +329,7 @@ TEST_F(MailCheck, SendFailureIsReported)
 TEST_F(MailCheck, SilentServerTimesOut)
 {
     ShortTimes times(2000, 60000);
-    ScriptServer server(SERVER, {then_end("", StepEnd::hang)});
+    ScriptServer server(SERVER, {reply("", StepEnd::hang)});
     MessageBoxHook hook;
     bool closed_before_box = false;
     hook.on_box = [&](const SeenBox&) { closed_before_box = server.wait_client_closed(3000); };
@@ -670,9 +664,7 @@ protected:
     void SetUp() override
     {
         MailCheck::SetUp();
-        strcpy(user_settings.account, "poptest");
-        strcpy(user_settings.password, "Secr3t");
-        user_settings.sound_on = 0;
+        user_settings = settings_record({SERVER, "poptest", "Secr3t", "300", "", 0});
         // Every wait of a row within a few seconds.
         mail_reply_time_ms = 3000;
     }
@@ -736,7 +728,6 @@ protected:
     }
 };
 
-ScriptStep step(const char* reply, StepEnd end = StepEnd::next) { return ScriptStep{reply, end}; }
 
 } // namespace
 
@@ -837,19 +828,19 @@ TEST_F(SecureMailbox, RecordsInPiecesOfOneToSevenBytes)
 TEST_F(SecureMailbox, ServersThatFailTheHandshake)
 {
     const SecureRow rows[] = {
-        {"plain server on a TLS port", "pop3s://127.0.0.2:110", NOT_TLS, {step("+OK ready\r\n")}, nullptr, 0},
+        {"plain server on a TLS port", "pop3s://127.0.0.2:110", NOT_TLS, {reply("+OK ready\r\n")}, nullptr, 0},
         {"closed mid-handshake", "pop3s://127.0.0.2:110", HANDSHAKE_FAILED,
-         {step("", StepEnd::close)}, nullptr, 0},
+         {reply("", StepEnd::close)}, nullptr, 0},
         {"STLS refused", "starttls://127.0.0.2", "-ERR not now",
-         {step("+OK\r\n"), step("-ERR not now\r\n")}, "STLS\r\n", 0},
+         {reply("+OK\r\n"), reply("-ERR not now\r\n")}, "STLS\r\n", 0},
         {"STLS injection", "starttls://127.0.0.2", "STLSの後に暗号化されていないデータを受信しました",
-         {step("+OK\r\n"), step("+OK Begin TLS\r\n+OK 9 9\r\n")}, "STLS\r\n", 0},
+         {reply("+OK\r\n"), reply("+OK Begin TLS\r\n+OK 9 9\r\n")}, "STLS\r\n", 0},
     };
     for (const SecureRow& row : rows)
         check(row);
     // Silent mid-handshake: bounded by the reply deadline (the row's bound).
     check({"silent mid-handshake", "pop3s://127.0.0.2:110", HANDSHAKE_FAILED,
-           {step("", StepEnd::hang)}, nullptr, 0});
+           {reply("", StepEnd::hang)}, nullptr, 0});
 }
 
 TEST_F(MailCheck, ServerFieldThatFitsNoFormSendsNothing)

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "settings/form_rules.h"
+#include "tests/support/settings_record.h"
 
 namespace {
 
@@ -33,14 +34,7 @@ std::string warning_of(const char* w) { return w ? w : "<accepted>"; }
 
 UserSettings stored_before()
 {
-    UserSettings s = {};
-    strcpy(s.pop_server, "old.example.jp");
-    strcpy(s.account, "old");
-    strcpy(s.password, "oldpw");
-    strcpy(s.check_time, "600");
-    strcpy(s.mailer_path, "/Old/mail.exe");
-    s.sound_on = 1;
-    return s;
+    return settings_record({"old.example.jp", "old", "oldpw", "600", "/Old/mail.exe"});
 }
 
 } // namespace

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "settings/user_settings.h"
+#include "tests/support/settings_record.h"
 
 namespace {
 
@@ -34,17 +35,7 @@ std::string write_bytes(const UserSettings& settings, int* ok = nullptr)
     return bytes;
 }
 
-UserSettings sample()
-{
-    UserSettings s = {};
-    strcpy(s.pop_server, "pop.example.jp");
-    strcpy(s.account, "taro");
-    strcpy(s.password, "p@ss word");
-    strcpy(s.check_time, "300");
-    strcpy(s.mailer_path, "/Program Files/Mail/mail.exe");
-    s.sound_on = 1;
-    return s;
-}
+UserSettings sample() { return settings_record({"pop.example.jp", "taro", "p@ss word"}); }
 
 } // namespace
 

@@ -188,6 +188,5 @@ void ScriptServer::run()
 
 std::vector<ScriptStep> mailbox(const char* stat_reply)
 {
-    return {ScriptStep{"+OK\r\n"}, ScriptStep{"+OK\r\n"}, ScriptStep{"+OK\r\n"},
-            ScriptStep{stat_reply}};
+    return {reply("+OK\r\n"), reply("+OK\r\n"), reply("+OK\r\n"), reply(std::string(stat_reply))};
 }

@@ -55,6 +55,20 @@ private:
     std::thread thread_;
 };
 
+// One step of a script: the reply's bytes exactly as written (NULs
+// included) and how the step ends.
+template <size_t N>
+ScriptStep reply(const char (&bytes)[N], StepEnd end = StepEnd::next)
+{
+    return ScriptStep{std::string(bytes, N - 1), end};
+}
+inline ScriptStep reply(const std::string& bytes, StepEnd end = StepEnd::next) { return ScriptStep{bytes, end}; }
+// A server that sends bytes, piece by piece, again and again, never ending its line.
+inline ScriptStep endless(const std::string& bytes, size_t piece, int delay_ms)
+{
+    return ScriptStep{bytes, StepEnd::stream, piece, delay_ms};
+}
+
 // A mailbox that accepts the login and answers STAT with stat_reply.
 std::vector<ScriptStep> mailbox(const char* stat_reply);
 
