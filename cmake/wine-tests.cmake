@@ -112,7 +112,7 @@ target_compile_options(window_probe PRIVATE -Wall -Wextra -Werror ${QB_CHARSET})
 target_link_options(window_probe PRIVATE -static)
 
 # The real program waiting between checks costs no CPU.
-add_test(NAME idle_cpu COMMAND ${PROJECT_SOURCE_DIR}/tests/e2e/idle_cpu ${CMAKE_BINARY_DIR} 127.0.0.9)
+add_test(NAME idle_cpu COMMAND ${PROJECT_SOURCE_DIR}/tests/e2e/idle_cpu ${CMAKE_BINARY_DIR} 127.0.0.9 20)
 set_tests_properties(idle_cpu PROPERTIES RUN_SERIAL TRUE TIMEOUT 180 FIXTURES_REQUIRED dovecot)
 
 # End to end: the real program under Wine and Xvfb, observed from outside.

@@ -1,0 +1,83 @@
+# The one Dovecot configuration of the tests and the demo (sourced by
+# demo-mailbox and tls-mailbox): user poptest / Secr3t on a loopback address,
+# plain POP3 on 110 and, given a certificate, STLS there and TLS on 995.
+#   dovecot_start HOME ADDRESS MESSAGES [CERT KEY [EXTRA_CONFIGURATION]]
+#   dovecot_stop HOME...   (our own instances, by their master.pid; all at once)
+
+dovecot_taken() {   # address port... : true when something already answers
+    local address=$1 port; shift
+    for port in "$@"; do (exec 3<>"/dev/tcp/$address/$port") 2>/dev/null && return 0; done
+    return 1
+}
+
+dovecot_start() {
+    local home=$1 address=$2 messages=$3 cert=${4:-} key=${5:-} extra=${6:-} i
+    local ssl="ssl = no" listeners="" port=110
+    rm -rf "$home/run" "$home/mail"
+    mkdir -p "$home/run" "$home/mail/poptest/Maildir/"{new,cur,tmp}
+    for i in $(seq "$messages"); do
+        printf 'From: demo@example.jp\r\nTo: poptest@example.jp\r\nSubject: demo %d\r\n\r\nHello %d.\r\n' \
+            "$i" "$i" > "$home/mail/poptest/Maildir/new/100000000$i.M1P1.demo"
+    done
+    # Dovecot refuses to run a mailbox as root; its own user must read the way there.
+    chown -R 65534:65534 "$home/mail"
+    chmod 755 "$home" "$(dirname "$home")"
+    echo "poptest:{PLAIN}Secr3t" > "$home/users"; chmod 644 "$home/users"
+    if [ -n "$cert" ]; then
+        ssl="ssl = yes
+ssl_cert = <$cert
+ssl_key = <$key
+ssl_min_protocol = TLSv1.2"
+        listeners="service pop3-login {
+  inet_listener pop3 {
+    address = $address
+    port = 110
+  }
+  inet_listener pop3s {
+    address = $address
+    port = 995
+    ssl = yes
+  }
+}"
+        port=995
+    fi
+    cat > "$home/dovecot.conf" <<CONF
+protocols = pop3
+listen = $address
+base_dir = $home/run
+$ssl
+$extra
+disable_plaintext_auth = no
+auth_mechanisms = plain
+log_path = $home/dovecot.log
+passdb {
+  driver = passwd-file
+  args = scheme=PLAIN $home/users
+}
+userdb {
+  driver = static
+  args = uid=65534 gid=65534 home=$home/mail/%u
+}
+mail_location = maildir:~/Maildir
+$listeners
+CONF
+    dovecot -c "$home/dovecot.conf" </dev/null >/dev/null 2>&1
+    for _ in $(seq 100); do
+        dovecot_taken "$address" "$port" && return 0
+        sleep 0.1
+    done
+    echo "Dovecot on $address did not start, see $home/dovecot.log" >&2
+    return 1
+}
+
+dovecot_stop() {
+    local home pids=()
+    for home in "$@"; do
+        [ -f "$home/run/master.pid" ] || continue
+        pids+=("$(cat "$home/run/master.pid")")
+        rm -f "$home/run/master.pid"
+    done
+    [ ${#pids[@]} -gt 0 ] || return 0
+    kill "${pids[@]}" 2>/dev/null || true
+    for _ in $(seq 100); do kill -0 "${pids[@]}" 2>/dev/null || break; sleep 0.1; done
+}
