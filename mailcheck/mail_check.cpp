@@ -148,14 +148,13 @@ int connect_within(const sockaddr_in& address, DWORD timeout_ms)
         timeval wait = {static_cast<long>(timeout_ms / 1000), static_cast<long>(timeout_ms % 1000) * 1000};
         int soft_error = 0;
         int length = sizeof soft_error;
-        // Done either way once the socket is writable or failed; which one,
-        // the socket's pending error says.
-        if (select(0, nullptr, &writable, &failed, &wait) <= 0)
+        // In the failed set: the socket's pending error says why; else connected.
+        if (select(0, nullptr, &writable, &failed, &wait) <= 0) {
             error = WSAETIMEDOUT;
-        else if (getsockopt(mail_socket, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&soft_error), &length) != 0)
-            error = static_cast<unsigned long>(WSAGetLastError());
-        else
-            connected = (error = static_cast<unsigned long>(soft_error)) == 0;
+        } else if (!(connected = !FD_ISSET(mail_socket, &failed))) {
+            getsockopt(mail_socket, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&soft_error), &length);
+            error = static_cast<unsigned long>(soft_error);
+        }
     }
     u_long blocking = 0;
     ioctlsocket(mail_socket, FIONBIO, &blocking);

@@ -55,6 +55,25 @@ struct Lines {
     }
 };
 
+// A connect that cannot hang, as any client must make it: non-blocking, a
+// select with a bound, blocking again for the exchange.
+bool bounded_connect(SOCKET s, const sockaddr_in& to)
+{
+    u_long mode = 1;
+    ioctlsocket(s, FIONBIO, &mode);
+    bool ok = connect(s, reinterpret_cast<const sockaddr*>(&to), sizeof to) == 0;
+    if (!ok && WSAGetLastError() == WSAEWOULDBLOCK) {
+        fd_set writable;
+        FD_ZERO(&writable);
+        FD_SET(s, &writable);
+        timeval wait = {30, 0};
+        ok = select(0, nullptr, &writable, nullptr, &wait) == 1;
+    }
+    mode = 0;
+    ioctlsocket(s, FIONBIO, &mode);
+    return ok;
+}
+
 bool minimal_check(const char* address)
 {
     SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
@@ -63,7 +82,7 @@ bool minimal_check(const char* address)
     to.sin_port = htons(110);
     to.sin_addr.s_addr = inet_addr(address);
     Lines lines{s, {}};
-    bool ok = connect(s, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0 && lines.read_ok();
+    bool ok = bounded_connect(s, to) && lines.read_ok();
     const std::string commands[] = {std::string("USER ") + user_settings.account + "\r\n",
                                     std::string("PASS ") + user_settings.password + "\r\n",
                                     "STAT\r\n"};
@@ -235,8 +254,7 @@ bool minimal_tls_check(const char* address)
     to.sin_family = AF_INET;
     to.sin_port = htons(995);
     to.sin_addr.s_addr = inet_addr(address);
-    bool ok = connect(client.s, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0
-        && client.handshake(address) && client.read_ok();
+    bool ok = bounded_connect(client.s, to) && client.handshake(address) && client.read_ok();
     for (const std::string& command : {std::string("USER ") + user_settings.account + "\r\n",
                                        std::string("PASS ") + user_settings.password + "\r\n",
                                        std::string("STAT\r\n")})
