@@ -60,9 +60,9 @@ void poll_until(HWND dialog, std::function<bool(HWND)> step)
     SetTimer(dialog, 2, 100, poll);
 }
 
-const char* const RULE1 = "POPサーバー名が入力されていません";
-const char* const RULE2 = "アカウントが入力されていません";
-const char* const RULE5 = "チェックタイムを30秒以上にして下さい";
+const char* const NO_SERVER = "POPサーバー名が入力されていません";
+const char* const NO_ACCOUNT = "アカウントが入力されていません";
+const char* const CHECK_TIME_UNDER_30 = "チェックタイムを30秒以上にして下さい";
 
 void set_text(HWND dialog, int id, const std::string& text)
 {
@@ -246,8 +246,8 @@ TEST_F(Dialogs, SetupWarnsThenCancelWritesNothing)
     });
     EXPECT_EQ(load_settings(main_window), 0);
     ASSERT_EQ(driver.hook.boxes.size(), 2u);
-    EXPECT_EQ(driver.hook.boxes[0].text, RULE1);
-    EXPECT_EQ(driver.hook.boxes[1].text, RULE2);
+    EXPECT_EQ(driver.hook.boxes[0].text, NO_SERVER);
+    EXPECT_EQ(driver.hook.boxes[1].text, NO_ACCOUNT);
     for (const SeenBox& box : driver.hook.boxes) {
         EXPECT_EQ(box.caption, "Exclamation");
         EXPECT_EQ(box.icon, BoxIcon::warning);
@@ -372,7 +372,7 @@ TEST_F(Dialogs, SettingsRefusesAShortCheckTimeAndCancelKeepsTheOld)
     });
     EXPECT_EQ(open_settings(), 1);
     ASSERT_EQ(driver.hook.boxes.size(), 1u);
-    EXPECT_EQ(driver.hook.boxes[0].text, RULE5);
+    EXPECT_EQ(driver.hook.boxes[0].text, CHECK_TIME_UNDER_30);
     EXPECT_STREQ(user_settings.check_time, "300");
     EXPECT_STREQ(user_settings.account, "taro");
     EXPECT_EQ(read_file_bytes(ini), STORED);
