@@ -16,6 +16,7 @@
 #include "dialogs/dialogs.h"
 #include "mailcheck/mail_check.h"
 #include "resources/resource.h"
+#include "resources/version.h"
 #include "settings/settings_file.h"
 #include "settings/user_settings.h"
 #include "shell/shell.h"
@@ -77,7 +78,7 @@ std::string startup_link()
 {
     char folder[MAX_PATH] = "";
     SHGetSpecialFolderPathA(nullptr, folder, CSIDL_STARTUP, TRUE);
-    return std::string(folder) + "\\Quillbeam v1.1.lnk";
+    return std::string(folder) + "\\" QB_NAME_AND_VERSION ".lnk";
 }
 
 std::string module_path()
@@ -132,19 +133,40 @@ bool read_shortcut(const std::string& file, Shortcut* out)
 }
 
 // Runs the given steps each time a window with this caption activates; the
-// second argument counts the activations (1 when it first shows).
+// second argument counts the activations (1 when it first shows). A modal
+// dialog is activated before it is shown (it shows when its queue first
+// empties, later on a loaded machine): a user acts on it only once it is on
+// the screen, so the first activation waits for that.
 class DialogDriver {
 public:
     DialogDriver(const std::string& caption, std::function<void(HWND, int)> act)
-        : hook([this, caption, act](HWND w) {
+        : act_(std::move(act)), hook([this, caption](HWND w) {
               if (is_message_box(w) || window_text(w) != caption)
                   return false;
-              act(w, ++activations[w]);
+              if (IsWindowVisible(w)) {
+                  act_(w, ++activations[w]);
+              } else {
+                  SetPropA(w, "DialogDriver", this);
+                  SetTimer(w, 3, 20, act_once_shown);
+              }
               return true;
           })
     {
     }
     std::map<HWND, int> activations;
+
+private:
+    static void CALLBACK act_once_shown(HWND w, UINT, UINT_PTR timer, DWORD)
+    {
+        if (!IsWindowVisible(w))
+            return;
+        KillTimer(w, timer);
+        auto* driver = static_cast<DialogDriver*>(RemovePropA(w, "DialogDriver"));
+        driver->act_(w, ++driver->activations[w]);
+    }
+    std::function<void(HWND, int)> act_;
+
+public:
     MessageBoxHook hook;
 };
 
