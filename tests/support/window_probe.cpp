@@ -6,7 +6,7 @@
 //   window_probe command CAPTION ID         send WM_COMMAND ID to that window
 //   window_probe notify CAPTION MESSAGE ID MOUSE   post an icon's callback, as the tray does
 //   window_probe attributes FILE            print the file's attributes in hex
-//   window_probe menu [ms]                  wait for an open pop-up menu, print its top-left corner
+//   window_probe menu [ms]                  wait for an open pop-up menu, print its left top right bottom
 //   window_probe fit CAPTION                print the window's width and height, then
 //                                           each label or button whose text does not fit
 // Exits 1 when the window does not appear within the time (default 15 s).
@@ -69,7 +69,7 @@ int main(int argc, char** argv)
             HWND menu = FindWindowA("#32768", nullptr);
             RECT where;
             if (menu != nullptr && IsWindowVisible(menu) && GetWindowRect(menu, &where)) {
-                printf("%ld %ld\n", where.left, where.top);
+                printf("%ld %ld %ld %ld\n", where.left, where.top, where.right, where.bottom);
                 return 0;
             }
             Sleep(50);
