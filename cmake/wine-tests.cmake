@@ -23,7 +23,7 @@ function(qb_wine_test name)
     target_link_libraries(${name} PRIVATE ${T_LIBS} qb_test_support gtest)
     target_link_options(${name} PRIVATE -static)
     add_test(NAME ${name} COMMAND ${name})
-    set_tests_properties(${name} PROPERTIES RUN_SERIAL TRUE TIMEOUT 600)
+    set_tests_properties(${name} PROPERTIES RESOURCE_LOCK wineprefix TIMEOUT 600)
     if(T_FIXTURES)
         set_tests_properties(${name} PROPERTIES FIXTURES_REQUIRED "${T_FIXTURES}")
     endif()
@@ -46,18 +46,19 @@ add_test(NAME mail_check_tls_test
     COMMAND unshare -m sh -c "mount --bind \"$1\" /etc/hosts && shift && exec \"$@\""
             sh ${CMAKE_BINARY_DIR}/tls/hosts ${CMAKE_CROSSCOMPILING_EMULATOR}
             $<TARGET_FILE:mail_check_test> --gtest_filter=SecureMailbox.*)
-set_tests_properties(mail_check_tls_test PROPERTIES RUN_SERIAL TRUE TIMEOUT 300
+set_tests_properties(mail_check_tls_test PROPERTIES RESOURCE_LOCK wineprefix TIMEOUT 300
     FIXTURES_REQUIRED tls)
 add_test(NAME tls_start COMMAND ${PROJECT_SOURCE_DIR}/tests/support/tls-mailbox start
     ${CMAKE_BINARY_DIR}/tls)
 add_test(NAME tls_stop COMMAND ${PROJECT_SOURCE_DIR}/tests/support/tls-mailbox stop
     ${CMAKE_BINARY_DIR}/tls)
-set_tests_properties(tls_start PROPERTIES FIXTURES_SETUP tls)
+# It trusts the test CA in the shared prefix.
+set_tests_properties(tls_start PROPERTIES FIXTURES_SETUP tls RESOURCE_LOCK wineprefix)
 set_tests_properties(tls_stop PROPERTIES FIXTURES_CLEANUP tls)
 add_test(NAME mail_check_unresolvable_test
     COMMAND ${CMAKE_CROSSCOMPILING_EMULATOR} --own-network $<TARGET_FILE:mail_check_test>
             --gtest_filter=*Unresolvable*)
-set_tests_properties(mail_check_unresolvable_test PROPERTIES RUN_SERIAL TRUE TIMEOUT 120)
+set_tests_properties(mail_check_unresolvable_test PROPERTIES RESOURCE_LOCK wineprefix TIMEOUT 120)
 
 qb_wine_test(dovecot_check_test
     SOURCES tests/mailcheck/dovecot_check_test.cpp tests/support/recording_doubles.cpp
@@ -85,7 +86,7 @@ set_tests_properties(main_window_test PROPERTIES ENVIRONMENT "GTEST_FILTER=-*Fau
 add_test(NAME fault_matrix_test
     COMMAND ${CMAKE_CROSSCOMPILING_EMULATOR} --own-network $<TARGET_FILE:main_window_test>
             --gtest_filter=*FaultMatrix*)
-set_tests_properties(fault_matrix_test PROPERTIES RUN_SERIAL TRUE TIMEOUT 300)
+set_tests_properties(fault_matrix_test PROPERTIES RESOURCE_LOCK wineprefix TIMEOUT 300)
 
 # The real tray code, its two shell calls recorded.
 qb_wine_test(tray_test
@@ -113,11 +114,14 @@ target_link_options(window_probe PRIVATE -static)
 
 # The real program waiting between checks costs no CPU.
 add_test(NAME idle_cpu COMMAND ${PROJECT_SOURCE_DIR}/tests/e2e/idle_cpu ${CMAKE_BINARY_DIR} 127.0.0.9 20)
-set_tests_properties(idle_cpu PROPERTIES RUN_SERIAL TRUE TIMEOUT 180 FIXTURES_REQUIRED dovecot)
+set_tests_properties(idle_cpu PROPERTIES RESOURCE_LOCK wineprefix TIMEOUT 180 FIXTURES_REQUIRED dovecot)
 
 # End to end: the real program under Wine and Xvfb, observed from outside.
+# It restarts its Wine server and shoots its screen, so it has a prefix and
+# a display of its own, and runs beside the tests above (ctest -j2).
 add_test(NAME end_to_end COMMAND ${PROJECT_SOURCE_DIR}/tests/e2e/end_to_end ${CMAKE_BINARY_DIR})
-set_tests_properties(end_to_end PROPERTIES RUN_SERIAL TRUE TIMEOUT 900)
+set_tests_properties(end_to_end PROPERTIES TIMEOUT 900
+    ENVIRONMENT "WINEPREFIX=${CMAKE_BINARY_DIR}/wineprefix-e2e;DISPLAY=:94")
 
 # The check latency benchmark (tools/bench), not a test.
 add_executable(check_bench tests/bench/check_bench.cpp tests/support/recording_doubles.cpp)
