@@ -100,8 +100,6 @@ protected:
     {
         if (window != nullptr && IsWindow(window))
             DestroyWindow(window);
-        mail_reply_time_ms = 30000;
-        mail_check_time_ms = 60000;
         MSG message;
         while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
         }
@@ -407,7 +405,7 @@ std::vector<FaultRow> fault_rows()
          {reply("+OK \0\x01\xFE\xFF\r\n"), reply("+OK\0\r\n"), reply("+OK \x1B[31m\r\n"), reply("+OK 2\0 99\r\n")},
          nullptr, 2, true},
         {"NUL inside an error", SERVER, {OK, reply("-ERR bad\0hidden\r\n")}, "-ERR bad", 0, true},
-        // The reply time is 2 s here (see start()).
+        // The reply time is 2 s here (the fixture's ShortTimes).
         {"silent server", SERVER, {reply("", StepEnd::hang)}, RECEIVE_FAILED, 0, true, 4, 1},
         {"a flood without a line end", SERVER, {endless(std::string(4096, 'x'), 0, 0)},
          RECEIVE_FAILED, 0, true},
@@ -433,12 +431,7 @@ void CALLBACK cancel_lingering_setup(HWND dialog, UINT, UINT_PTR timer, DWORD)
 
 class FaultMatrix : public MainWindow {
 protected:
-    // The reply time shortened, so the rows that wait for it take seconds.
-    void start()
-    {
-        mail_reply_time_ms = 2000;
-        start_window();
-    }
+    ShortTimes times{2000};   // the rows that wait for a reply take seconds
 
     // One timer tick against the row's server: what the user sees, the
     // socket, whether polling goes on, and that the tray still answers,
@@ -545,7 +538,7 @@ void print_footprint(const char* when, const Footprint& f)
 
 TEST_F(FaultMatrix, EveryRow)
 {
-    ASSERT_NO_FATAL_FAILURE(start());
+    ASSERT_NO_FATAL_FAILURE(start_window());
     for (const FaultRow& row : fault_rows()) {
         SCOPED_TRACE(row.name);
         check_row(row);
@@ -661,7 +654,7 @@ TEST_F(FaultMatrix, UnusualUserIniAtStartUpLosesNothing)
 // turn: nothing the checks open may pile up.
 TEST_F(FaultMatrix, AThousandChecksLeaveNothingBehind)
 {
-    ASSERT_NO_FATAL_FAILURE(start());
+    ASSERT_NO_FATAL_FAILURE(start_window());
     // The probes see what they should: one more event, one more socket.
     {
         const Footprint empty = footprint();

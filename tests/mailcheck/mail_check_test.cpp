@@ -98,12 +98,6 @@ private:
     bool full_ = false;
 };
 
-// The reply and whole-check times, shortened for one test.
-struct ShortTimes {
-    ShortTimes(DWORD reply, DWORD check) { mail_reply_time_ms = reply; mail_check_time_ms = check; }
-    ~ShortTimes() { mail_reply_time_ms = 30000; mail_check_time_ms = 60000; }
-};
-
 const char* const SERVER = "127.0.0.2";
 
 class MailCheck : public testing::Test {
@@ -157,7 +151,7 @@ TEST_F(MailCheck, FailureTable)
         {"a byte every 300 ms, never a line end", {reply("+OK\r\n"), endless("x", 1, 300)},
          RECEIVE_FAILED, "USER taro\r\n", true},
     };
-    ShortTimes times(1500, 60000);
+    ShortTimes times(1500);
     for (Row& row : rows) {
         SCOPED_TRACE(row.name);
         recorded_calls.clear();
@@ -186,7 +180,7 @@ TEST_F(MailCheck, FailureTable)
 
 TEST_F(MailCheck, ConnectionRefusedOrUnansweredIsAConnectErrorWithItsCodeForSupport)
 {
-    ShortTimes times(2000, 60000);
+    ShortTimes times(2000);
     SynDropper dropper("127.0.0.37");
     ASSERT_TRUE(dropper.full());
     struct Row { const char* server; const char* debug_line; } rows[] = {
@@ -328,7 +322,7 @@ TEST_F(MailCheck, SendFailureIsReported)
 
 TEST_F(MailCheck, SilentServerTimesOut)
 {
-    ShortTimes times(2000, 60000);
+    ShortTimes times(2000);
     ScriptServer server(SERVER, {reply("", StepEnd::hang)});
     MessageBoxHook hook;
     bool closed_before_box = false;
@@ -646,12 +640,12 @@ const char* const NOTICE_3 = "add_mail:合計3通のメールが着ています"
 
 struct SecureRow {
     const char* name;
-    const char* server;               // the POP server field
-    const char* box;                  // the error box, or none: then the notice for 3
-    std::vector<ScriptStep> script;   // a scripted server on SERVER instead of Dovecot
-    const char* script_received;      // what that server must have received (none: a ClientHello)
-    size_t piece;                     // relay Dovecot's bytes in pieces of this size
-    Inject inject = Inject::none;     // what the SSPI doubles answer instead of Wine
+    const char* server;                  // the POP server field
+    const char* box;                     // the error box, or none: then the notice for 3
+    Inject inject = Inject::none;        // what the SSPI doubles answer instead of Wine
+    std::vector<ScriptStep> script{};    // a scripted server on SERVER instead of Dovecot
+    const char* script_received = "";    // what that server must have received (none: a ClientHello)
+    size_t piece = 0;                    // relay Dovecot's bytes in pieces of this size
 };
 
 const std::vector<std::string> LOGIN_AND_STAT = {"USER poptest\r\n", "PASS Secr3t\r\n", "STAT\r\n"};
@@ -662,14 +656,8 @@ protected:
     {
         MailCheck::SetUp();
         user_settings = settings_record({SERVER, "poptest", "Secr3t", "300", "", 0});
-        // Every wait of a row within a few seconds.
-        mail_reply_time_ms = 3000;
     }
-    void TearDown() override
-    {
-        mail_reply_time_ms = 30000;
-        MailCheck::TearDown();
-    }
+    ShortTimes times{3000};   // every wait of a row within a few seconds
 
     void check(const SecureRow& row)
     {
@@ -734,22 +722,22 @@ protected:
 TEST_F(SecureMailbox, DovecotCertificates)
 {
     const SecureRow rows[] = {
-        {"pop3s by address", "pop3s://127.0.0.21", nullptr, {}, "", 0},
-        {":995 by address", "127.0.0.21:995", nullptr, {}, "", 0},
-        {"STLS by address", "starttls://127.0.0.21", nullptr, {}, "", 0},
-        {"pop3s by name", "POP3S://pop.quillbeam.test", nullptr, {}, "", 0},
-        {"STLS by name", "starttls://pop.quillbeam.test:110", nullptr, {}, "", 0},
-        {"wrong name", "pop3s://other.quillbeam.test", NAME_MISMATCH, {}, "", 0},
-        {"other address", "pop3s://127.0.0.25", NAME_MISMATCH, {}, "", 0},
-        {"expired", "pop3s://127.0.0.22", EXPIRED, {}, "", 0},
-        {"untrusted CA, leaf only", "pop3s://127.0.0.24", UNTRUSTED, {}, "", 0},
-        {"self-signed", "pop3s://127.0.0.23", UNTRUSTED, {}, "", 0},
-        {"self-signed after STLS", "starttls://127.0.0.23", UNTRUSTED, {}, "", 0},
-        {"not yet valid", "pop3s://127.0.0.36", NOT_YET_VALID, {}, "", 0},
-        {"revoked by the CA's list", "pop3s://127.0.0.38", REVOKED, {}, "", 0},
-        {"revocation list out of reach", "pop3s://127.0.0.40", nullptr, {}, "", 0},
+        {"pop3s by address", "pop3s://127.0.0.21", nullptr},
+        {":995 by address", "127.0.0.21:995", nullptr},
+        {"STLS by address", "starttls://127.0.0.21", nullptr},
+        {"pop3s by name", "POP3S://pop.quillbeam.test", nullptr},
+        {"STLS by name", "starttls://pop.quillbeam.test:110", nullptr},
+        {"wrong name", "pop3s://other.quillbeam.test", NAME_MISMATCH},
+        {"other address", "pop3s://127.0.0.25", NAME_MISMATCH},
+        {"expired", "pop3s://127.0.0.22", EXPIRED},
+        {"untrusted CA, leaf only", "pop3s://127.0.0.24", UNTRUSTED},
+        {"self-signed", "pop3s://127.0.0.23", UNTRUSTED},
+        {"self-signed after STLS", "starttls://127.0.0.23", UNTRUSTED},
+        {"not yet valid", "pop3s://127.0.0.36", NOT_YET_VALID},
+        {"revoked by the CA's list", "pop3s://127.0.0.38", REVOKED},
+        {"revocation list out of reach", "pop3s://127.0.0.40", nullptr},
         // The right certificate only to a client that sends the name as SNI.
-        {"SNI chooses the certificate", "pop3s://sni.quillbeam.test", nullptr, {}, "", 0},
+        {"SNI chooses the certificate", "pop3s://sni.quillbeam.test", nullptr},
     };
     for (const SecureRow& row : rows)
         check(row);
@@ -759,21 +747,14 @@ TEST_F(SecureMailbox, DovecotCertificates)
 TEST_F(SecureMailbox, WindowsStatuses)
 {
     const SecureRow rows[] = {
-        {"TLS 1.3 tickets after the handshake and between replies", "pop3s://127.0.0.21", nullptr, {}, "", 0,
-         Inject::tickets},
-        {"optional client certificate asked for", "pop3s://127.0.0.21", nullptr, {}, "", 0,
-         Inject::client_certificate_asked},
-        {"close_notify before STAT's reply", "pop3s://127.0.0.21", STAT_RECEIVE_FAILED, {}, "", 0,
-         Inject::close_notify_at_stat},
-        {"handshake step that takes nothing", "pop3s://127.0.0.21", HANDSHAKE_FAILED, {}, "", 0,
-         Inject::handshake_takes_nothing},
-        {"decrypt that takes nothing", "pop3s://127.0.0.21", RECEIVE_FAILED, {}, "", 0,
-         Inject::reply_takes_nothing},
-        {"a thousand empty records", "pop3s://127.0.0.21", nullptr, {}, "", 0, Inject::zero_length_records},
-        {"context without confidentiality", "pop3s://127.0.0.21", HANDSHAKE_FAILED, {}, "", 0,
-         Inject::no_confidentiality},
-        {"re-handshake to a self-signed certificate", "pop3s://127.0.0.21", UNTRUSTED, {}, "", 0,
-         Inject::other_certificate},
+        {"TLS 1.3 tickets after the handshake and between replies", "pop3s://127.0.0.21", nullptr, Inject::tickets},
+        {"optional client certificate asked for", "pop3s://127.0.0.21", nullptr, Inject::client_certificate_asked},
+        {"close_notify before STAT's reply", "pop3s://127.0.0.21", STAT_RECEIVE_FAILED, Inject::close_notify_at_stat},
+        {"handshake step that takes nothing", "pop3s://127.0.0.21", HANDSHAKE_FAILED, Inject::handshake_takes_nothing},
+        {"decrypt that takes nothing", "pop3s://127.0.0.21", RECEIVE_FAILED, Inject::reply_takes_nothing},
+        {"a thousand empty records", "pop3s://127.0.0.21", nullptr, Inject::zero_length_records},
+        {"context without confidentiality", "pop3s://127.0.0.21", HANDSHAKE_FAILED, Inject::no_confidentiality},
+        {"re-handshake to a self-signed certificate", "pop3s://127.0.0.21", UNTRUSTED, Inject::other_certificate},
     };
     for (const SecureRow& row : rows) {
         check(row);
@@ -800,7 +781,7 @@ TEST_F(SecureMailbox, SniIsTheNameAndNeverAnAddress)
         {"pop3s://127.0.0.21", "(none)"},
     };
     for (const auto& row : rows) {
-        check({row.server, row.server, nullptr, {}, "", 0});
+        check({row.server, row.server, nullptr});
         EXPECT_EQ(sspi.first_target, row.sni);
     }
 }
@@ -822,25 +803,26 @@ TEST_F(SecureMailbox, EveryAddressOfTheNameIsTried)
 TEST_F(SecureMailbox, RecordsInPiecesOfOneToSevenBytes)
 {
     for (size_t piece = 1; piece <= 7; ++piece)
-        check({"pieces", "pop3s://127.0.0.26", nullptr, {}, "", piece});
+        check({"pieces", "pop3s://127.0.0.26", nullptr, Inject::none, {}, "", piece});
 }
 
 TEST_F(SecureMailbox, ServersThatFailTheHandshake)
 {
     const SecureRow rows[] = {
-        {"plain server on a TLS port", "pop3s://127.0.0.2:110", NOT_TLS, {reply("+OK ready\r\n")}, nullptr, 0},
-        {"closed mid-handshake", "pop3s://127.0.0.2:110", HANDSHAKE_FAILED,
-         {reply("", StepEnd::close)}, nullptr, 0},
+        {"plain server on a TLS port", "pop3s://127.0.0.2:110", NOT_TLS, Inject::none,
+         {reply("+OK ready\r\n")}, nullptr},
+        {"closed mid-handshake", "pop3s://127.0.0.2:110", HANDSHAKE_FAILED, Inject::none,
+         {reply("", StepEnd::close)}, nullptr},
         {"STLS refused", "starttls://127.0.0.2", "-ERR not now",
-         {reply("+OK\r\n"), reply("-ERR not now\r\n")}, "STLS\r\n", 0},
+         Inject::none, {reply("+OK\r\n"), reply("-ERR not now\r\n")}, "STLS\r\n"},
         {"STLS injection", "starttls://127.0.0.2", "STLSの後に暗号化されていないデータを受信しました",
-         {reply("+OK\r\n"), reply("+OK Begin TLS\r\n+OK 9 9\r\n")}, "STLS\r\n", 0},
+         Inject::none, {reply("+OK\r\n"), reply("+OK Begin TLS\r\n+OK 9 9\r\n")}, "STLS\r\n"},
     };
     for (const SecureRow& row : rows)
         check(row);
     // Silent mid-handshake: bounded by the reply deadline (the row's bound).
-    check({"silent mid-handshake", "pop3s://127.0.0.2:110", HANDSHAKE_FAILED,
-           {reply("", StepEnd::hang)}, nullptr, 0});
+    check({"silent mid-handshake", "pop3s://127.0.0.2:110", HANDSHAKE_FAILED, Inject::none,
+           {reply("", StepEnd::hang)}, nullptr});
 }
 
 TEST_F(MailCheck, ServerFieldThatFitsNoFormSendsNothing)

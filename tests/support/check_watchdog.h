@@ -1,3 +1,5 @@
+// The bounds of a check in the tests: shortened times, and a watchdog.
+//
 // Ends a check that outlives its bound: the check's socket is shut down
 // from another thread, so a check that would hang fails its own row, by
 // name, instead of running into ctest's time-out.
@@ -37,4 +39,19 @@ private:
     HANDLE done_;
     std::atomic<bool> fired_{false};
     std::thread thread_;
+};
+
+// The reply and whole-check times shortened for one test or fixture, so the
+// rows that wait for them take seconds; the program's own put back after.
+struct ShortTimes {
+    explicit ShortTimes(DWORD reply, DWORD check = 60000)
+    {
+        mail_reply_time_ms = reply;
+        mail_check_time_ms = check;
+    }
+    ~ShortTimes()
+    {
+        mail_reply_time_ms = 30000;
+        mail_check_time_ms = 60000;
+    }
 };
