@@ -361,14 +361,6 @@ TEST_F(MainWindow, CheckNestedInAFailingChecksErrorBox)
 namespace {
 
 
-std::vector<ScriptStep> one_byte_at_a_time(std::vector<ScriptStep> steps)
-{
-    for (ScriptStep& step : steps) {
-        step.piece_size = 1;
-        step.piece_delay_ms = 3;
-    }
-    return steps;
-}
 
 struct FaultRow {
     const char* name;
@@ -397,7 +389,7 @@ std::vector<FaultRow> fault_rows()
         {"PASS -ERR [AUTH]", SERVER, {OK, OK, reply("-ERR [AUTH] Authentication failed.\r\n")},
          "-ERR [AUTH] Authentication failed.", 0, true},
         {"STAT +OK 0 0", SERVER, mailbox("+OK 0 0\r\n"), nullptr, 0, true},
-        {"one byte at a time", SERVER, one_byte_at_a_time(mailbox("+OK 3 420\r\n")), nullptr, 3, true},
+        {"one byte at a time", SERVER, in_pieces(mailbox("+OK 3 420\r\n"), 1, 3), nullptr, 3, true},
         {"LF-only line ends", SERVER, {reply("+OK\n"), reply("+OK\n"), reply("+OK\n"), reply("+OK 7 1\n")},
          nullptr, 7, true},
         {"64 KiB without a line end", SERVER, {reply(huge, StepEnd::close)}, RECEIVE_FAILED, 0, true},

@@ -69,6 +69,16 @@ inline ScriptStep endless(const std::string& bytes, size_t piece, int delay_ms)
     return ScriptStep{bytes, StepEnd::stream, piece, delay_ms};
 }
 
+// The same steps, each sent in pieces of `size` bytes with `delay_ms` before each.
+inline std::vector<ScriptStep> in_pieces(std::vector<ScriptStep> steps, size_t size, int delay_ms)
+{
+    for (ScriptStep& step : steps) {
+        step.piece_size = size;
+        step.piece_delay_ms = delay_ms;
+    }
+    return steps;
+}
+
 // A mailbox that accepts the login and answers STAT with stat_reply.
 std::vector<ScriptStep> mailbox(const char* stat_reply);
 
