@@ -42,16 +42,21 @@ private:
 };
 
 // The reply and whole-check times shortened for one test or fixture, so the
-// rows that wait for them take seconds; the program's own put back after.
-struct ShortTimes {
+// rows that wait for them take seconds; what was there before put back after.
+class ShortTimes {
+public:
     explicit ShortTimes(DWORD reply, DWORD check = 60000)
+        : reply_(mail_reply_time_ms), check_(mail_check_time_ms)
     {
         mail_reply_time_ms = reply;
         mail_check_time_ms = check;
     }
     ~ShortTimes()
     {
-        mail_reply_time_ms = 30000;
-        mail_check_time_ms = 60000;
+        mail_reply_time_ms = reply_;
+        mail_check_time_ms = check_;
     }
+
+private:
+    DWORD reply_, check_;
 };
