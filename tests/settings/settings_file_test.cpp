@@ -7,11 +7,13 @@
 #include "settings/settings_file.h"
 #include "settings/user_settings.h"
 #include "tests/support/message_box_hook.h"
+#include "tests/support/settings_record.h"
 #include "tests/support/test_files.h"
 
 namespace {
 
 const char SAVED[] = "pop.example.jp\r\ntaro\r\nsecret\r\n300\r\n/Mail/mail.exe\r\nON\r\n";
+const RecordTexts FILLED = {"pop.example.jp", "taro", "secret", "300", "/Mail/mail.exe", 1};   // SAVED
 
 class SettingsFile : public testing::Test {
 protected:
@@ -35,16 +37,6 @@ protected:
         ASSERT_TRUE(hook.boxes.empty());
     }
 
-    void fill()
-    {
-        strcpy(user_settings.pop_server, "pop.example.jp");
-        strcpy(user_settings.account, "taro");
-        strcpy(user_settings.password, "secret");
-        strcpy(user_settings.check_time, "300");
-        strcpy(user_settings.mailer_path, "/Mail/mail.exe");
-        user_settings.sound_on = 1;
-    }
-
     char previous_directory[MAX_PATH];
     std::string folder;
     std::string ini;
@@ -65,7 +57,7 @@ TEST_F(SettingsFile, LoadsFromTheWorkingDirectoryInProgramPathForm)
 TEST_F(SettingsFile, SaveWritesSixCrLfLinesHidden)
 {
     load("old\r\n");
-    fill();
+    user_settings = settings_record(FILLED);
     MessageBoxHook hook;
     EXPECT_EQ(save_settings(nullptr), 1);
     EXPECT_TRUE(hook.boxes.empty());
@@ -94,44 +86,35 @@ TEST_F(SettingsFile, SaveWritesSixCrLfLinesHidden)
     EXPECT_EQ(user_settings.sound_on, 0);
 }
 
-TEST_F(SettingsFile, FailedSaveKeepsTheOldFile)
+TEST_F(SettingsFile, FailedSaveKeepsTheOldFileAsTheUserMadeIt)
 {
-    load(SAVED);
-    SetFileAttributesA(ini.c_str(), FILE_ATTRIBUTE_HIDDEN);
-    // Another program holds the file open without sharing.
-    HANDLE held = CreateFileA(ini.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-    ASSERT_NE(held, INVALID_HANDLE_VALUE);
-    strcpy(user_settings.password, "changed");
+    const struct { const char* name; DWORD attributes; bool held; } rows[] = {
+        // Another program holds the file open without sharing.
+        {"held open", FILE_ATTRIBUTE_HIDDEN, true},
+        {"read-only", FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_READONLY, false},
+    };
     HWND owner = CreateWindowExA(0, "STATIC", "owner", WS_POPUP, 0, 0, 0, 0, nullptr, nullptr,
                                  nullptr, nullptr);
-    MessageBoxHook hook;
-    EXPECT_EQ(save_settings(owner), 0);
-    CloseHandle(held);
-    ASSERT_EQ(hook.boxes.size(), 1u);
-    EXPECT_EQ(hook.boxes[0].text, "User file create error");
-    EXPECT_EQ(hook.boxes[0].caption, "Error");
-    EXPECT_EQ(hook.boxes[0].icon, BoxIcon::error);
-    EXPECT_EQ(hook.boxes[0].owner, owner);
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        load(SAVED);
+        ASSERT_TRUE(SetFileAttributesA(ini.c_str(), row.attributes));
+        HANDLE held = row.held ? CreateFileA(ini.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr)
+                               : nullptr;
+        ASSERT_NE(held, INVALID_HANDLE_VALUE);
+        strcpy(user_settings.password, "changed");
+        MessageBoxHook hook;
+        EXPECT_EQ(save_settings(owner), 0);
+        if (held != nullptr)
+            CloseHandle(held);
+        expect_one_error_box(hook, "User file create error", owner);
+        EXPECT_EQ(read_file_bytes(ini), SAVED);
+        EXPECT_EQ(GetFileAttributesA(ini.c_str()) & row.attributes, row.attributes);
+        EXPECT_STREQ(user_settings.password, "changed");   // the program runs on the new value
+        EXPECT_EQ(GetFileAttributesA((ini + ".new").c_str()), INVALID_FILE_ATTRIBUTES);
+        SetFileAttributesA(ini.c_str(), FILE_ATTRIBUTE_NORMAL);
+    }
     DestroyWindow(owner);
-    EXPECT_EQ(read_file_bytes(ini), SAVED);
-    EXPECT_TRUE(GetFileAttributesA(ini.c_str()) & FILE_ATTRIBUTE_HIDDEN);
-    EXPECT_STREQ(user_settings.password, "changed");   // the record keeps the new value
-    EXPECT_EQ(GetFileAttributesA((ini + ".new").c_str()), INVALID_FILE_ATTRIBUTES);
-}
-
-TEST_F(SettingsFile, ReadOnlyFileIsLeftAsTheUserMadeIt)
-{
-    load(SAVED);
-    const DWORD protected_attributes = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_READONLY;
-    ASSERT_TRUE(SetFileAttributesA(ini.c_str(), protected_attributes));
-    strcpy(user_settings.password, "changed");
-    MessageBoxHook hook;
-    EXPECT_EQ(save_settings(nullptr), 0);
-    expect_one_error_box(hook, "User file create error", nullptr);
-    EXPECT_EQ(read_file_bytes(ini), SAVED);
-    EXPECT_EQ(GetFileAttributesA(ini.c_str()) & protected_attributes, protected_attributes);
-    EXPECT_STREQ(user_settings.password, "changed");   // the program runs on the new value
-    EXPECT_EQ(GetFileAttributesA((ini + ".new").c_str()), INVALID_FILE_ATTRIBUTES);
 }
 
 TEST_F(SettingsFile, SaveIntoAFolderNamedUserIniFails)
@@ -140,11 +123,10 @@ TEST_F(SettingsFile, SaveIntoAFolderNamedUserIniFails)
     remove_file(ini);
     ASSERT_TRUE(CreateDirectoryA(ini.c_str(), nullptr));
     ASSERT_TRUE(write_file_bytes(ini + "\\keep.txt", "mine"));
-    fill();
+    user_settings = settings_record(FILLED);
     MessageBoxHook hook;
     EXPECT_EQ(save_settings(nullptr), 0);
-    ASSERT_EQ(hook.boxes.size(), 1u);
-    EXPECT_EQ(hook.boxes[0].text, "User file create error");
+    expect_one_error_box(hook, "User file create error", nullptr);
     EXPECT_EQ(read_file_bytes(ini + "\\keep.txt"), "mine");
     remove_file(ini + "\\keep.txt");
     RemoveDirectoryA(ini.c_str());
