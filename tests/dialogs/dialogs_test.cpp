@@ -252,41 +252,36 @@ TEST_F(Dialogs, SetupAcceptedByEnterWritesHiddenIniAndShortcut)
     EXPECT_EQ(link.show, SW_SHOWNORMAL);
 }
 
-TEST_F(Dialogs, SetupWarnsThenCancelWritesNothing)
+TEST_F(Dialogs, SetupWarnsThenCancelOrTheCloseBoxWritesNothing)
 {
-    HWND dialog = nullptr;
-    DialogDriver driver("初期設定", [&](HWND d, int activation) {
-        dialog = d;
-        if (activation == 1) {
-            click(d, IDC_OK_BUTTON);   // everything empty: the server is asked for first
-        } else if (activation == 2) {
-            set_text(d, IDC_POP_SERVER, "pop");
-            click(d, IDC_OK_BUTTON);   // account empty
-        } else if (activation == 3) {
-            click(d, IDC_CANCEL_BUTTON);
+    for (bool close_box : {false, true}) {
+        SCOPED_TRACE(close_box ? "close box" : "cancel");
+        HWND dialog = nullptr;
+        DialogDriver driver("初期設定", [&](HWND d, int activation) {
+            dialog = d;
+            if (activation == 1) {
+                click(d, IDC_OK_BUTTON);   // everything empty: the server is asked for first
+            } else if (activation == 2) {
+                set_text(d, IDC_POP_SERVER, "pop");
+                click(d, IDC_OK_BUTTON);   // account empty
+            } else if (activation == 3 && close_box) {
+                PostMessageA(d, WM_SYSCOMMAND, SC_CLOSE, 0);
+            } else if (activation == 3) {
+                click(d, IDC_CANCEL_BUTTON);
+            }
+        });
+        EXPECT_EQ(load_settings(main_window), 0);
+        ASSERT_EQ(driver.hook.boxes.size(), 2u);
+        EXPECT_EQ(driver.hook.boxes[0].text, NO_SERVER);
+        EXPECT_EQ(driver.hook.boxes[1].text, NO_ACCOUNT);
+        for (const SeenBox& box : driver.hook.boxes) {
+            EXPECT_EQ(box.caption, "Exclamation");
+            EXPECT_EQ(box.icon, BoxIcon::warning);
+            EXPECT_EQ(box.owner, dialog);
         }
-    });
-    EXPECT_EQ(load_settings(main_window), 0);
-    ASSERT_EQ(driver.hook.boxes.size(), 2u);
-    EXPECT_EQ(driver.hook.boxes[0].text, NO_SERVER);
-    EXPECT_EQ(driver.hook.boxes[1].text, NO_ACCOUNT);
-    for (const SeenBox& box : driver.hook.boxes) {
-        EXPECT_EQ(box.caption, "Exclamation");
-        EXPECT_EQ(box.icon, BoxIcon::warning);
-        EXPECT_EQ(box.owner, dialog);
+        EXPECT_EQ(GetFileAttributesA(ini.c_str()), INVALID_FILE_ATTRIBUTES);
+        EXPECT_EQ(GetFileAttributesA(startup_link().c_str()), INVALID_FILE_ATTRIBUTES);
     }
-    EXPECT_EQ(GetFileAttributesA(ini.c_str()), INVALID_FILE_ATTRIBUTES);
-    EXPECT_EQ(GetFileAttributesA(startup_link().c_str()), INVALID_FILE_ATTRIBUTES);
-}
-
-TEST_F(Dialogs, SetupCloseBoxEndsWithZero)
-{
-    DialogDriver driver("初期設定", [&](HWND d, int activation) {
-        if (activation == 1)
-            PostMessageA(d, WM_SYSCOMMAND, SC_CLOSE, 0);
-    });
-    EXPECT_EQ(load_settings(main_window), 0);
-    EXPECT_EQ(GetFileAttributesA(ini.c_str()), INVALID_FILE_ATTRIBUTES);
 }
 
 TEST_F(Dialogs, SetupWithBoxesClearedWritesNoShortcutAndSoundOff)
