@@ -39,9 +39,6 @@ TEST(Dovecot, WrongPasswordShowsTheServersText)
     use_mailbox("wrong");
     MessageBoxHook hook;
     EXPECT_EQ(check_mailbox(nullptr), 0);
-    ASSERT_EQ(hook.boxes.size(), 1u);
-    EXPECT_EQ(hook.boxes[0].text, "-ERR [AUTH] Authentication failed.");
-    EXPECT_EQ(hook.boxes[0].caption, "Error");
-    EXPECT_EQ(hook.boxes[0].icon, BoxIcon::error);
+    expect_one_error_box(hook, "-ERR [AUTH] Authentication failed.", nullptr);
     EXPECT_TRUE(recorded_calls.empty());
 }

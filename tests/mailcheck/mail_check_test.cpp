@@ -298,8 +298,7 @@ TEST_F(MailCheck, SilentServerTimesOut)
     DWORD waited = GetTickCount() - start;
     EXPECT_GE(waited, mail_reply_time_ms - 1000);
     EXPECT_LT(waited, mail_reply_time_ms + 2000);
-    ASSERT_EQ(hook.boxes.size(), 1u);
-    EXPECT_EQ(hook.boxes[0].text, RECEIVE_FAILED);
+    expect_one_error_box(hook, RECEIVE_FAILED, owner);
     EXPECT_TRUE(closed_before_box);
 }
 
@@ -309,10 +308,7 @@ TEST_F(MailCheck, UnresolvableServer)
     strcpy(user_settings.pop_server, "no-such-host.invalid");
     MessageBoxHook hook;
     EXPECT_EQ(check_mailbox(owner), 0);
-    ASSERT_EQ(hook.boxes.size(), 1u);
-    EXPECT_EQ(hook.boxes[0].text, "POPサーバー名取得に失敗");
-    EXPECT_EQ(hook.boxes[0].caption, "Error");
-    EXPECT_EQ(hook.boxes[0].icon, BoxIcon::error);
+    expect_one_error_box(hook, "POPサーバー名取得に失敗", owner);
     EXPECT_EQ(mail_socket, INVALID_SOCKET);
 }
 
