@@ -32,6 +32,7 @@ foreach(target settings_reader_fuzz reply_reader_fuzz server_address_fuzz)
     set(sources ${PROJECT_SOURCE_DIR}/tests/fuzz/${target}.cpp
         ${PROJECT_SOURCE_DIR}/settings/settings_core.cpp
         ${PROJECT_SOURCE_DIR}/settings/cp932_text.cpp
+        ${PROJECT_SOURCE_DIR}/mailcheck/connection/reply_line.cpp
         ${PROJECT_SOURCE_DIR}/mailcheck/pop3_reply.cpp
         ${PROJECT_SOURCE_DIR}/mailcheck/server_address.cpp)
     add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/fuzz/${target}
@@ -39,6 +40,7 @@ foreach(target settings_reader_fuzz reply_reader_fuzz server_address_fuzz)
         COMMAND ${CLANGXX} ${FUZZ_FLAGS} ${sources} -o ${CMAKE_BINARY_DIR}/fuzz/${target}
         DEPENDS ${sources} ${PROJECT_SOURCE_DIR}/settings/user_settings.h
                 ${PROJECT_SOURCE_DIR}/settings/cp932_text.h
+                ${PROJECT_SOURCE_DIR}/mailcheck/connection/reply_line.h
                 ${PROJECT_SOURCE_DIR}/mailcheck/pop3_reply.h
                 ${PROJECT_SOURCE_DIR}/mailcheck/server_address.h
         COMMENT "Building fuzz target ${target}")

@@ -14,8 +14,9 @@ set(WIN_SOURCES
     app/main_window.cpp
     settings/settings_file.cpp
     mailcheck/mail_check.cpp
-    mailcheck/mail_channel.cpp
-    mailcheck/certificate_check.cpp
+    mailcheck/connection/connection.cpp
+    mailcheck/connection/mail_channel.cpp
+    mailcheck/connection/certificate_check.cpp
     tray/tray.cpp
     dialogs/dialogs.cpp
     shell/shell.cpp)

@@ -4,16 +4,7 @@
 #include <winsock2.h>
 #include <windows.h>
 
-// The socket of the check in progress; INVALID_SOCKET between checks.
-extern SOCKET mail_socket;
-
-// The time a connection has to be made and a reply to arrive whole after
-// its command (the greeting: after the connection), and the time the whole
-// check has from the connect to STAT's reply: a server that never answers,
-// drips bytes or answers just in time must not freeze the program for
-// longer. Process-wide values so the tests can shorten them.
-extern DWORD mail_reply_time_ms;   // 30 s
-extern DWORD mail_check_time_ms;   // 60 s
+#include "mailcheck/connection/connection.h"
 
 int start_network(HWND owner);
 // 1 when the exchange ran to its end, whatever the count; 0 after an error box.

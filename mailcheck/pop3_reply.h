@@ -1,32 +1,14 @@
-// One POP3 reply line out of a stream of received bytes, the STAT count and
-// the command lines. Portable: no windows.h.
+// The POP3 side of a reply: the STAT count and the command lines. Portable:
+// no windows.h.
 #pragma once
 
 #include <stddef.h>
 #include <stdint.h>
 
-constexpr size_t REPLY_BUFFER_SIZE = 256;    // a reply line, terminator included
+#include "mailcheck/connection/reply_line.h"
+
 constexpr size_t COMMAND_BUFFER_SIZE = 262;  // "USER " + 254 bytes + CR LF + terminator
 constexpr int POP3_PORT = 110;
-// RFC 1939 allows 512 octets; a line this long without its end is no reply.
-constexpr size_t REPLY_LINE_LIMIT = 64 * 1024;
-
-struct ReplyLine {
-    char text[REPLY_BUFFER_SIZE];   // the line without its line end, terminated
-    size_t length;                  // bytes kept in text
-    size_t received;                // bytes of the line taken so far, dropped ones included
-    bool complete;                  // its LF has been seen
-};
-
-void reply_line_reset(ReplyLine* line);
-
-// Takes bytes up to and including the first LF. Bytes beyond the buffer's
-// capacity are dropped; bytes after the LF are left for the next reply.
-// Returns the number of bytes taken from data.
-size_t reply_line_feed(ReplyLine* line, const char* data, size_t size);
-
-// More than REPLY_LINE_LIMIT bytes and still no line end.
-bool reply_line_too_long(const ReplyLine* line);
 
 // The message count of a STAT reply: its second white-space separated token
 // as a decimal number, 0 when there is none.

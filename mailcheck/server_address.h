@@ -5,6 +5,8 @@
 //   pop.example.jp:995             TLS from the first byte
 //   pop3s://host[:port]            TLS from the first byte, port 995 unless given
 //   starttls://host[:port]         plain connect (110), STLS, then TLS
+// In every form but the first the host may be an IPv6 address in brackets,
+// [2001:db8::1]; a zone (%) is refused, it names an interface of this PC.
 #pragma once
 
 #include <stddef.h>
@@ -21,6 +23,7 @@ struct ServerAddress {
     char name[SETTING_TEXT_SIZE];   // host without one trailing dot: SNI and the certificate's name
     uint16_t port;
     Security security;
+    bool literal;   // host is an address (dotted IPv4 or IPv6): no SNI, judged by address
 };
 
 // 1 and *out filled when the text fits one of the forms above, else 0.
@@ -30,3 +33,6 @@ int parse_server_address(const char* text, ServerAddress* out);
 // IPv4 address, whose certificate names it as an address rather than as a
 // DNS name. (With a leading zero the resolver would read a part as octal.)
 bool is_dotted_ipv4(const char* host);
+// An IPv6 address in any of its text forms (RFC 4291 section 2.2): 1 and
+// the 16 bytes in out, else 0.
+int parse_ipv6(const char* text, uint8_t out[16]);

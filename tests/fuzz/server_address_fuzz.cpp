@@ -19,6 +19,10 @@ extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, size_t size)
             __builtin_trap();
         if (address.security != Security::plain && address.host[0] == '\0')
             __builtin_trap();
+        // A host with a colon is an IPv6 address, never something else.
+        uint8_t bytes[16];
+        if (strchr(address.host, ':') != nullptr && (!address.literal || !parse_ipv6(address.host, bytes)))
+            __builtin_trap();
     }
     return 0;
 }

@@ -24,6 +24,12 @@ TEST(ServerAddress, Forms)
         {"StartTLS://pop.example.jp:10110", "pop.example.jp", 10110, S},
         {"starttls://pop.example.jp:995", "pop.example.jp", 995, S},   // the scheme decides
         {"010.0.0.1", "010.0.0.1", 110, P},   // the old form still goes to the resolver unchanged
+        {"[2001:db8::1]", "2001:db8::1", 110, P},
+        {"[2001:db8::1]:1110", "2001:db8::1", 1110, P},
+        {"[2001:DB8::1]:995", "2001:DB8::1", 995, T},
+        {"pop3s://[2001:db8::1]", "2001:db8::1", 995, T},
+        {"pop3s://[::1]:1995", "::1", 1995, T},
+        {"starttls://[::1]", "::1", 110, S},
     };
     for (const Row& row : rows) {
         ServerAddress address;
@@ -31,6 +37,9 @@ TEST(ServerAddress, Forms)
         EXPECT_STREQ(address.host, row.host) << row.text;
         EXPECT_EQ(address.port, row.port) << row.text;
         EXPECT_EQ(address.security, row.security) << row.text;
+        // An address gets no SNI and is judged by its bytes.
+        uint8_t bytes[16];
+        EXPECT_EQ(address.literal, is_dotted_ipv4(row.host) || parse_ipv6(row.host, bytes)) << row.text;
     }
 }
 
@@ -46,6 +55,10 @@ TEST(ServerAddress, RefusesWhatFitsNoForm)
         "pop3s://010.0.0.1", "010.0.0.1:995", "1.2.3:995", "pop3s://1.2.3.4.",
         // more than the one trailing dot of the DNS root
         "pop3s://.", "pop3s://host..",
+        // IPv6: brackets needed, whole, a real address, no zone
+        "2001:db8::1", "pop3s://2001:db8::1", "[2001:db8::1", "[2001:db8::g]", "[fe80::1%eth0]",
+        "pop3s://[fe80::1%25eth0]:995", "[::1]x", "[::1]:", "[::1]:0", "[1.2.3.4]", "[]",
+        "pop3s://[::1]]", "pop3s://host[::1]",
     };
     for (const char* text : texts) {
         ServerAddress address;
@@ -89,4 +102,30 @@ TEST(ServerAddress, DottedAddresses)
     };
     for (const Row& row : rows)
         EXPECT_EQ(is_dotted_ipv4(row.host), row.address) << row.host;
+}
+
+TEST(ServerAddress, Ipv6Literals)
+{
+    struct Row { const char* text; const char* hex; } rows[] = {
+        {"::", "00000000000000000000000000000000"},
+        {"::1", "00000000000000000000000000000001"},
+        {"2001:db8::1", "20010db8000000000000000000000001"},
+        {"1::", "00010000000000000000000000000000"},
+        {"1:2:3:4:5:6:7:8", "00010002000300040005000600070008"},
+        {"::ffff:192.0.2.7", "00000000000000000000ffffc0000207"},
+        {"1:2:3:4:5:6:192.0.2.7", "000100020003000400050006c0000207"},
+        {"1:2:3:4:5:6:7:8:9", nullptr}, {"1::2::3", nullptr}, {"1:2:3:4:5:6:7::8", nullptr},
+        {"12345::", nullptr}, {":1", nullptr}, {"1:", nullptr}, {":::", nullptr},
+        {"::1.2.3", nullptr}, {"1:2:3:4:5:6:7:1.2.3.4", nullptr}, {"", nullptr},
+    };
+    for (const Row& row : rows) {
+        uint8_t bytes[16];
+        ASSERT_EQ(parse_ipv6(row.text, bytes), row.hex != nullptr ? 1 : 0) << row.text;
+        if (row.hex == nullptr)
+            continue;
+        char hex[33];
+        for (int i = 0; i < 16; ++i)
+            snprintf(hex + 2 * i, 3, "%02x", bytes[i]);
+        EXPECT_STREQ(hex, row.hex) << row.text;
+    }
 }

@@ -2,6 +2,7 @@
 # demo-mailbox and tls-mailbox): user poptest / Secr3t on a loopback address,
 # plain POP3 on 110 and, given a certificate, STLS there and TLS on 995.
 #   dovecot_start HOME ADDRESS MESSAGES [CERT KEY [EXTRA_CONFIGURATION]]
+#   (ports: $DOVECOT_POP3_PORT, default 110, and $DOVECOT_POP3S_PORT, 995)
 #   dovecot_stop HOME...   (our own instances, by their master.pid; all at once)
 
 dovecot_taken() {   # address port... : true when something already answers
@@ -12,7 +13,8 @@ dovecot_taken() {   # address port... : true when something already answers
 
 dovecot_start() {
     local home=$1 address=$2 messages=$3 cert=${4:-} key=${5:-} extra=${6:-} i
-    local ssl="ssl = no" listeners="" port=110
+    local pop3=${DOVECOT_POP3_PORT:-110} pop3s=${DOVECOT_POP3S_PORT:-995}
+    local ssl="ssl = no" listeners="" port=$pop3
     rm -rf "$home/run" "$home/mail"
     mkdir -p "$home/run" "$home/mail/poptest/Maildir/"{new,cur,tmp}
     for i in $(seq "$messages"); do
@@ -31,15 +33,15 @@ ssl_min_protocol = TLSv1.2"
         listeners="service pop3-login {
   inet_listener pop3 {
     address = $address
-    port = 110
+    port = $pop3
   }
   inet_listener pop3s {
     address = $address
-    port = 995
+    port = $pop3s
     ssl = yes
   }
 }"
-        port=995
+        port=$pop3s
     fi
     cat > "$home/dovecot.conf" <<CONF
 protocols = pop3

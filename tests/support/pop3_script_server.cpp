@@ -3,21 +3,37 @@
 #include <ws2tcpip.h>
 
 #include <stdio.h>
+#include <string.h>
+
+int test_address(const char* address, unsigned short port, sockaddr_storage* out)
+{
+    memset(out, 0, sizeof *out);
+    if (strchr(address, ':') != nullptr) {
+        sockaddr_in6* six = reinterpret_cast<sockaddr_in6*>(out);
+        six->sin6_family = AF_INET6;
+        six->sin6_port = htons(port);
+        inet_pton(AF_INET6, address, &six->sin6_addr);
+        return sizeof *six;
+    }
+    sockaddr_in* four = reinterpret_cast<sockaddr_in*>(out);
+    four->sin_family = AF_INET;
+    four->sin_port = htons(port);
+    four->sin_addr.s_addr = inet_addr(address);
+    return sizeof *four;
+}
 
 ScriptServer::ScriptServer(const char* address, std::vector<ScriptStep> steps)
     : steps_(std::move(steps)), listener_(INVALID_SOCKET),
       client_closed_(CreateEventA(nullptr, TRUE, FALSE, nullptr)),
       stop_(CreateEventA(nullptr, TRUE, FALSE, nullptr))
 {
-    listener_ = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_storage where;
+    int length = test_address(address, 110, &where);
+    listener_ = socket(where.ss_family, SOCK_STREAM, 0);
     BOOL reuse = TRUE;
     setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&reuse),
                sizeof reuse);
-    sockaddr_in where = {};
-    where.sin_family = AF_INET;
-    where.sin_port = htons(110);
-    where.sin_addr.s_addr = inet_addr(address);
-    if (bind(listener_, reinterpret_cast<sockaddr*>(&where), sizeof where) != 0
+    if (bind(listener_, reinterpret_cast<sockaddr*>(&where), length) != 0
         || listen(listener_, 4) != 0) {
         fprintf(stderr, "scripted POP3 server: %s port 110 is already taken by another program "
                         "(error %d); the tests need it for themselves\n", address, WSAGetLastError());

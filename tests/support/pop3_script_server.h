@@ -1,4 +1,4 @@
-// A scripted POP3 server on a loopback address, port 110, running on its own
+// A scripted POP3 server on a loopback address (IPv4 or IPv6), port 110, running on its own
 // thread. It plays one connection: step 0 is the greeting; every later step
 // first reads one command line from the client, then sends its reply. It
 // records every byte the client sent.
@@ -25,6 +25,10 @@ struct ScriptStep {
     size_t piece_size = 0;    // 0: the whole reply in one send
     int piece_delay_ms = 0;   // pause before each piece
 };
+
+// A loopback address of the tests, IPv4 ("127.0.0.2") or IPv6 ("::1"),
+// with a port; returns the length of what was filled in.
+int test_address(const char* address, unsigned short port, sockaddr_storage* out);
 
 class ScriptServer {
 public:

@@ -6,7 +6,7 @@
 #include <winsock2.h>
 #include <windows.h>
 
-#include "mailcheck/certificate_check.h"
+#include "mailcheck/connection/certificate_check.h"
 
 // A fresh channel on mail_socket, plain; receive_timeout_ms is what the
 // caller set as the socket's receive time-out.
@@ -24,7 +24,7 @@ int channel_receive(char* out, int size, DWORD deadline);
 // The TLS handshake on mail_socket and the judgement of the server's
 // certificate, all before deadline. name: the DNS name, nullptr for a
 // server given as an address (sent as no SNI, judged against `address`,
-// the one connected, network order).
-TlsFailure channel_start_tls(const char* name, unsigned long address, DWORD deadline);
+// the one connected).
+TlsFailure channel_start_tls(const char* name, const sockaddr* address, DWORD deadline);
 // Why the last receive failed, when it was the certificate.
 TlsFailure channel_failure();

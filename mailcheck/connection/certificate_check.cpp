@@ -1,8 +1,12 @@
 // Checked here rather than by Schannel, which under some systems checks
-// nothing at all, so every system judges a certificate the same way.
-#include "mailcheck/certificate_check.h"
+// nothing at all.
+#include "mailcheck/connection/certificate_check.h"
+
+#include <ws2ipdef.h>
 
 #include <string.h>
+
+#include "mailcheck/connection/connection.h"
 
 #include "settings/user_settings.h"
 
@@ -12,8 +16,20 @@ namespace {
 // distribution point) does not stop the check; a revoked certificate does.
 constexpr DWORD REVOCATION_UNKNOWN = CERT_TRUST_REVOCATION_STATUS_UNKNOWN | CERT_TRUST_IS_OFFLINE_REVOCATION;
 
-bool names_address(PCCERT_CONTEXT certificate, unsigned long address)
+// Each fetch of the chain (an issuer, its issuer, a root update, the
+// revocation lists together) gets this share of what is left of the check;
+// once the time is nearly spent, only what the system has cached is used.
+constexpr LONG FETCH_SHARES = 4;
+constexpr LONG LEAST_FETCH_MS = 250;
+
+bool names_address(PCCERT_CONTEXT certificate, const sockaddr* address)
 {
+    const void* bytes = &reinterpret_cast<const sockaddr_in*>(address)->sin_addr;
+    DWORD length = 4;
+    if (address->sa_family == AF_INET6) {
+        bytes = &reinterpret_cast<const sockaddr_in6*>(address)->sin6_addr;
+        length = 16;
+    }
     PCERT_EXTENSION extension = CertFindExtension(szOID_SUBJECT_ALT_NAME2,
                                                   certificate->pCertInfo->cExtension,
                                                   certificate->pCertInfo->rgExtension);
@@ -26,8 +42,8 @@ bool names_address(PCCERT_CONTEXT certificate, unsigned long address)
     bool found = false;
     for (DWORD i = 0; i < names->cAltEntry && !found; ++i) {
         const CERT_ALT_NAME_ENTRY& entry = names->rgAltEntry[i];
-        found = entry.dwAltNameChoice == CERT_ALT_NAME_IP_ADDRESS && entry.IPAddress.cbData == 4
-            && memcmp(entry.IPAddress.pbData, &address, 4) == 0;
+        found = entry.dwAltNameChoice == CERT_ALT_NAME_IP_ADDRESS && entry.IPAddress.cbData == length
+            && memcmp(entry.IPAddress.pbData, bytes, length) == 0;
     }
     LocalFree(names);
     return found;
@@ -52,9 +68,11 @@ TlsFailure chain_failure(PCCERT_CHAIN_CONTEXT chain)
         note_failure("certificate chain", chain->TrustStatus.dwErrorStatus);
     if (flaws & CERT_TRUST_IS_REVOKED)
         return TlsFailure::revoked;
-    if (flaws & CERT_TRUST_IS_NOT_TIME_VALID)
-        return time_failure(chain);
-    return flaws != 0 ? TlsFailure::untrusted : TlsFailure::none;
+    // An expired certificate nobody vouches for: that nobody does is what
+    // the user must hear first.
+    if (flaws & ~static_cast<DWORD>(CERT_TRUST_IS_NOT_TIME_VALID | CERT_TRUST_IS_NOT_TIME_NESTED))
+        return TlsFailure::untrusted;
+    return flaws != 0 ? time_failure(chain) : TlsFailure::none;
 }
 
 TlsFailure policy_failure(PCCERT_CHAIN_CONTEXT chain, const char* name)
@@ -92,7 +110,7 @@ TlsFailure policy_failure(PCCERT_CHAIN_CONTEXT chain, const char* name)
 
 } // namespace
 
-TlsFailure judge_certificate(PCCERT_CONTEXT certificate, const char* name, unsigned long address,
+TlsFailure judge_certificate(PCCERT_CONTEXT certificate, const char* name, const sockaddr* address,
                              DWORD deadline)
 {
     char server_auth[] = szOID_PKIX_KP_SERVER_AUTH;
@@ -102,11 +120,13 @@ TlsFailure judge_certificate(PCCERT_CONTEXT certificate, const char* name, unsig
     request.RequestedUsage.dwType = USAGE_MATCH_TYPE_AND;
     request.RequestedUsage.Usage.cUsageIdentifier = 1;
     request.RequestedUsage.Usage.rgpszUsageIdentifier = usages;
-    // Every fetch together (issuers, revocation lists) within the check's time.
-    LONG left = static_cast<LONG>(deadline - GetTickCount());
-    request.dwUrlRetrievalTimeout = left > 0 ? static_cast<DWORD>(left) : 1;
-    const DWORD flags = CERT_CHAIN_REVOCATION_CHECK_CHAIN_EXCLUDE_ROOT
-        | CERT_CHAIN_REVOCATION_ACCUMULATIVE_TIMEOUT;
+    // The accumulative time-out covers revocation only: an issuer or a root
+    // fetched gets its own, so each gets a share and all fit in what is left.
+    LONG share = static_cast<LONG>(deadline - GetTickCount()) / FETCH_SHARES;
+    request.dwUrlRetrievalTimeout = share > 0 ? static_cast<DWORD>(share) : 1;
+    DWORD flags = CERT_CHAIN_REVOCATION_CHECK_CHAIN_EXCLUDE_ROOT | CERT_CHAIN_REVOCATION_ACCUMULATIVE_TIMEOUT;
+    if (share < LEAST_FETCH_MS)
+        flags |= CERT_CHAIN_CACHE_ONLY_URL_RETRIEVAL;
     PCCERT_CHAIN_CONTEXT chain = nullptr;
     if (!CertGetCertificateChain(nullptr, certificate, nullptr, certificate->hCertStore, &request,
                                  flags, nullptr, &chain)) {

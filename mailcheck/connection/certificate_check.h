@@ -1,5 +1,6 @@
 // The judgement of a server's certificate before anything of the login
-// leaves: chain, revocation, dates and name, the same on every system.
+// leaves: chain, revocation, dates and name. The chain and the address are
+// judged here; a DNS name is matched by the system's own policy check.
 #pragma once
 
 #include <winsock2.h>
@@ -20,15 +21,11 @@ enum class TlsFailure {
     revoked,         // its issuer has revoked it
 };
 
-// For a support person's debug viewer: the step that failed and the
-// system's own code for it. The last one noted is written when the check
-// shows its box.
-void note_failure(const char* step, unsigned long code);
-
 // name: the DNS name the user wrote, or nullptr when the server was given
-// as an address; then `address` (network order, the one connected) must be
-// among the certificate's addresses. Fetching over the network (missing
-// issuers, revocation lists) ends by deadline, a GetTickCount value; a
-// revocation status that cannot be had in time is no reason to refuse.
-TlsFailure judge_certificate(PCCERT_CONTEXT certificate, const char* name, unsigned long address,
+// as an address; then `address` (the one connected, IPv4 or IPv6) must be
+// among the certificate's addresses. Every fetch over the network (missing
+// issuers, root updates, revocation lists) ends by deadline, a GetTickCount
+// value; a revocation status that cannot be had in time is no reason to
+// refuse (best effort, unlike a strict check).
+TlsFailure judge_certificate(PCCERT_CONTEXT certificate, const char* name, const sockaddr* address,
                              DWORD deadline);

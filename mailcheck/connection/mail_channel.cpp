@@ -1,6 +1,6 @@
 // Plain bytes, or TLS through Schannel (SSPI) with the certificate judged
 // here: the system's own TLS, nothing of ours in between.
-#include "mailcheck/mail_channel.h"
+#include "mailcheck/connection/mail_channel.h"
 
 #define SECURITY_WIN32
 // The newer credential record (the one that offers TLS 1.3) is declared
@@ -12,7 +12,7 @@
 
 #include <string.h>
 
-#include "mailcheck/mail_check.h"
+#include "mailcheck/connection/connection.h"
 #include "mailcheck/pop3_reply.h"
 #include "settings/user_settings.h"
 
@@ -34,9 +34,20 @@ constexpr ULONG CONTEXT_REQUEST = ISC_REQ_SEQUENCE_DETECT | ISC_REQ_REPLAY_DETEC
 // What the context must really give before a byte of the login is sealed.
 constexpr ULONG CONTEXT_NEEDED = ISC_RET_CONFIDENTIALITY | ISC_RET_SEQUENCE_DETECT
     | ISC_RET_REPLAY_DETECT | ISC_RET_STREAM;
-// The certificate is judged by us, so every system judges it the same way.
-constexpr DWORD CREDENTIAL_FLAGS = SCH_CRED_MANUAL_CRED_VALIDATION | SCH_CRED_NO_DEFAULT_CREDS;
+// The certificate is judged by us, so every system judges it the same way;
+// weak suites a system still lists are never offered.
+constexpr DWORD CREDENTIAL_FLAGS = SCH_CRED_MANUAL_CRED_VALIDATION | SCH_CRED_NO_DEFAULT_CREDS
+    | SCH_USE_STRONG_CRYPTO;
+// The first Windows whose TLS 1.3 client is finished (Server 2022, then 11);
+// Windows 10's is behind a registry switch and known broken.
+constexpr DWORD TLS13_FIRST_BUILD = 20348;
 constexpr unsigned long TIMED_OUT = WSAETIMEDOUT;
+
+enum class Carrying {
+    plain,    // bytes as they are (before STLS, or no TLS at all)
+    tls,      // established and the certificate accepted
+    failed,   // TLS was started and did not hold: nothing goes either way
+};
 
 // The one channel of the check in progress.
 struct MailChannel {
@@ -44,13 +55,13 @@ struct MailChannel {
     bool have_context;
     bool established;      // the handshake finished: a close_notify is due at the end
     bool broken;           // a send or receive failed: nothing more is sent
-    bool tls_on;           // established and the certificate accepted
+    Carrying carrying;
     TlsFailure failure;    // why a renewed handshake was refused
     CredHandle credentials;
     CtxtHandle context;
     SecPkgContext_StreamSizes sizes;
     char name[SETTING_TEXT_SIZE];   // SNI and the name judged; empty for an address
-    unsigned long address;          // the address connected, network order
+    const sockaddr* address;        // the address connected
     PCCERT_CONTEXT judged;          // the certificate accepted, to know it again
     DWORD receive_timeout;          // what the socket's receive time-out is now
     size_t raw_length;              // received ciphertext not yet decrypted
@@ -109,8 +120,10 @@ int send_all(const char* data, int length)
 // More ciphertext after what raw holds; 0 when none came in time.
 int receive_more(DWORD deadline)
 {
-    if (channel.raw_length >= sizeof channel.raw)
-        return 0;   // a record larger than any legal one
+    if (channel.raw_length >= sizeof channel.raw) {   // a record larger than any legal one
+        note_failure("record size", static_cast<unsigned long>(SEC_E_BUFFER_TOO_SMALL));
+        return 0;
+    }
     int got = receive_raw(channel.raw + channel.raw_length,
                           static_cast<int>(sizeof channel.raw - channel.raw_length), deadline);
     if (got <= 0)
@@ -145,13 +158,22 @@ int send_token(SecBuffer* token)
     return sent;
 }
 
+bool tls13_finished()
+{
+    OSVERSIONINFOA version = {};
+    version.dwOSVersionInfoSize = sizeof version;
+    // The manifest names Windows 10 and 11, so the build is not hidden.
+    return GetVersionExA(&version) && version.dwMajorVersion >= 10 && version.dwBuildNumber >= TLS13_FIRST_BUILD;
+}
+
 bool acquire_credentials()
 {
     TimeStamp expiry;
-    // The newer record is the one that offers TLS 1.3; a system that does
-    // not know it refuses it, and the older one offers TLS 1.2.
+    // The newer record is the one that can offer TLS 1.3; a system that
+    // does not know it refuses it, and the older one offers TLS 1.2.
     TLS_PARAMETERS parameters = {};
-    parameters.grbitDisabledProtocols = ~static_cast<DWORD>(SP_PROT_TLS1_2_CLIENT | SP_PROT_TLS1_3_CLIENT);
+    DWORD enabled = SP_PROT_TLS1_2_CLIENT | (tls13_finished() ? SP_PROT_TLS1_3_CLIENT : 0);
+    parameters.grbitDisabledProtocols = ~enabled;
     SCH_CREDENTIALS newer = {};
     newer.dwVersion = SCH_CREDENTIALS_VERSION;
     newer.dwFlags = CREDENTIAL_FLAGS;
@@ -185,7 +207,6 @@ TlsFailure handshake_failed(const char* step, SECURITY_STATUS status)
 // and none starts past the deadline: a status that takes nothing never spins.
 TlsFailure handshake(DWORD deadline, bool must_receive, bool first_record)
 {
-    bool asked_again = false;
     for (;;) {
         if (past(deadline))
             return handshake_failed("handshake", TIMED_OUT);
@@ -227,13 +248,10 @@ TlsFailure handshake(DWORD deadline, bool must_receive, bool first_record)
             must_receive = true;
             continue;
         }
-        if (status == SEC_I_INCOMPLETE_CREDENTIALS && !asked_again) {
-            // A client certificate asked for: we have none, and say so by
-            // calling once more with the same input.
-            asked_again = true;
-            must_receive = false;
-            continue;
-        }
+        // A client certificate asked for although the request says we
+        // supply none: calling again with the same input changes nothing.
+        if (status == SEC_I_INCOMPLETE_CREDENTIALS)
+            return handshake_failed("client certificate", status);
         if (status != SEC_E_OK && status != SEC_I_CONTINUE_NEEDED)
             return handshake_failed("handshake", status);
         const size_t before = channel.raw_length;
@@ -322,12 +340,15 @@ void channel_close()
     if (channel.judged != nullptr)
         CertFreeCertificateContext(channel.judged);
     channel.judged = nullptr;
-    channel.have_context = channel.have_credentials = channel.established = channel.tls_on = false;
+    channel.have_context = channel.have_credentials = channel.established = false;
+    channel.carrying = Carrying::plain;
 }
 
 int channel_send(const char* data, int length)
 {
-    if (!channel.tls_on)
+    if (channel.carrying == Carrying::failed)
+        return 0;
+    if (channel.carrying == Carrying::plain)
         return send_all(data, length);
     // A command is short: one record.
     const SecPkgContext_StreamSizes& sizes = channel.sizes;
@@ -353,7 +374,9 @@ int channel_send(const char* data, int length)
 
 int channel_receive(char* out, int size, DWORD deadline)
 {
-    if (!channel.tls_on)
+    if (channel.carrying == Carrying::failed)
+        return 0;
+    if (channel.carrying == Carrying::plain)
         return receive_raw(out, size, deadline);
     while (channel.plain_begin == channel.plain_end) {
         if (past(deadline)) {
@@ -379,36 +402,40 @@ int channel_receive(char* out, int size, DWORD deadline)
             note_failure("decrypt", static_cast<unsigned long>(status));
             return 0;
         }
-        const SecBuffer* extra = nullptr;
-        for (const SecBuffer& buffer : buffers) {
-            if (buffer.BufferType == SECBUFFER_DATA && buffer.cbBuffer > 0
-                && buffer.cbBuffer <= sizeof channel.plain) {
-                memcpy(channel.plain, buffer.pvBuffer, buffer.cbBuffer);
-                channel.plain_begin = 0;
-                channel.plain_end = buffer.cbBuffer;
-            } else if (buffer.BufferType == SECBUFFER_EXTRA) {
-                extra = &buffer;
-            }
+        // The plaintext is where Windows puts it, in the second buffer;
+        // what it left unread may be in any of the others.
+        const SecBuffer& data = buffers[1];
+        if (data.BufferType == SECBUFFER_DATA && data.cbBuffer > 0
+            && data.cbBuffer <= sizeof channel.plain) {
+            memcpy(channel.plain, data.pvBuffer, data.cbBuffer);
+            channel.plain_begin = 0;
+            channel.plain_end = data.cbBuffer;
         }
-        const size_t before = channel.raw_length;
+        const SecBuffer* extra = nullptr;
+        for (const SecBuffer& buffer : buffers)
+            if (buffer.BufferType == SECBUFFER_EXTRA)
+                extra = &buffer;
+        size_t before = channel.raw_length;
         keep_extra(extra);
         if (status == SEC_I_RENEGOTIATE) {
             // A TLS 1.3 session ticket (sent by most servers right after the
-            // handshake) or a TLS 1.2 re-handshake: what was left over goes
-            // to the handshake, whatever it leaves is decrypted next.
-            channel.tls_on = false;
+            // handshake, often two at once) or a TLS 1.2 re-handshake: what
+            // was left over goes to the handshake, whatever it leaves is
+            // decrypted next.
+            before = channel.raw_length;
             TlsFailure failure = handshake(deadline, false, false);
             if (failure == TlsFailure::none)
                 failure = accept_context(deadline);
             if (failure != TlsFailure::none) {
                 channel.failure = failure;
+                channel.carrying = Carrying::failed;
                 return 0;
             }
-            channel.tls_on = true;
-        } else if (channel.plain_begin == channel.plain_end && channel.raw_length == before
-                   && !receive_more(deadline)) {
-            return 0;   // nothing taken: the rest of the record is still to come
         }
+        // Nothing taken: the rest of the record is still to come, and no
+        // status is asked again before it is here.
+        if (channel.plain_begin == channel.plain_end && channel.raw_length == before && !receive_more(deadline))
+            return 0;
     }
     size_t count = channel.plain_end - channel.plain_begin;
     if (count > static_cast<size_t>(size))
@@ -418,7 +445,7 @@ int channel_receive(char* out, int size, DWORD deadline)
     return static_cast<int>(count);
 }
 
-TlsFailure channel_start_tls(const char* name, unsigned long address, DWORD deadline)
+TlsFailure channel_start_tls(const char* name, const sockaddr* address, DWORD deadline)
 {
     channel_close();
     channel.raw_length = channel.plain_begin = channel.plain_end = 0;
@@ -431,7 +458,7 @@ TlsFailure channel_start_tls(const char* name, unsigned long address, DWORD dead
     TlsFailure failure = handshake(deadline, false, true);
     if (failure == TlsFailure::none)
         failure = accept_context(deadline);
-    channel.tls_on = failure == TlsFailure::none;
+    channel.carrying = failure == TlsFailure::none ? Carrying::tls : Carrying::failed;
     return failure;
 }
 
