@@ -3,6 +3,7 @@
 
 #include "app/polling.h"
 #include "dialogs/dialogs.h"
+#include "mailcheck/connection/network_presence.h"
 #include "mailcheck/mail_check.h"
 #include "resources/resource.h"
 #include "settings/settings_file.h"
@@ -21,6 +22,13 @@ const char ABOUT_TEXT[] =
 // drops every icon in it.
 UINT taskbar_created_message;
 bool settings_dialog_open;
+// Asleep: nothing starts. Due at wake: a check was due when sleep came.
+// Waiting for a network: the next check runs as soon as there is one.
+bool asleep;
+bool due_at_wake;
+bool waiting_for_network;
+// After wake Wi-Fi usually needs seconds; the check waits this long at most.
+constexpr UINT WAKE_WAIT_MS = 2 * 60 * 1000;
 
 void on_create(HWND window)
 {
@@ -34,6 +42,7 @@ void on_create(HWND window)
         return;
     }
     main_window = window;
+    watch_network(window, WM_NETWORK_CHANGED);
     add_main_icon(window, MAIN_ICON_TIP);
     SendMessageA(window, WM_TIMER, 0, 0);   // the first check runs at once
 }
@@ -41,13 +50,46 @@ void on_create(HWND window)
 void on_timer(HWND window)
 {
     KillTimer(window, CHECK_TIMER_ID);
-    if (check_mailbox(window))
+    KillTimer(window, WAKE_TIMER_ID);
+    waiting_for_network = false;
+    if (check_mailbox(window)) {
         SetTimer(window, CHECK_TIMER_ID, check_interval_ms(user_settings.check_time), nullptr);
+        waiting_for_network = check_found_no_network;
+    }
+}
+
+void on_power(HWND window, WPARAM event)
+{
+    if (event == PBT_APMSUSPEND) {
+        // What was due is due at wake; nothing starts while going to sleep.
+        const bool check_timer = KillTimer(window, CHECK_TIMER_ID) != 0;
+        const bool wake_timer = KillTimer(window, WAKE_TIMER_ID) != 0;
+        due_at_wake = due_at_wake || check_timer || wake_timer || waiting_for_network;
+        asleep = true;
+    } else if ((event == PBT_APMRESUMEAUTOMATIC || event == PBT_APMRESUMESUSPEND) && asleep) {
+        asleep = false;
+        if (!due_at_wake)
+            return;   // polling had stopped after a failure: it stays stopped
+        due_at_wake = false;
+        waiting_for_network = true;
+        SetTimer(window, WAKE_TIMER_ID, WAKE_WAIT_MS, nullptr);
+        if (network_usable())
+            SendMessageA(window, WM_TIMER, WAKE_TIMER_ID, 0);
+        else
+            OutputDebugStringA("Quillbeam: check waits for a usable network after wake\n");
+    }
+}
+
+void on_network_changed(HWND window)
+{
+    if (waiting_for_network && !asleep && !settings_dialog_open && network_usable())
+        SendMessageA(window, WM_TIMER, CHECK_TIMER_ID, 0);
 }
 
 void open_settings(HWND window)
 {
     KillTimer(window, CHECK_TIMER_ID);
+    KillTimer(window, WAKE_TIMER_ID);
     remove_main_icon(window);
     settings_dialog_open = true;
     INT_PTR result = DialogBoxParamA(module_instance, "SETTINGDIALOG", window,
@@ -102,6 +144,7 @@ LRESULT CALLBACK main_window_proc(HWND window, UINT message, WPARAM wparam, LPAR
         on_create(window);
         return 0;   // 0 lets the creation go on; WM_CLOSE above already ended it
     case WM_DESTROY:
+        stop_watching_network();
         WSACleanup();
         remove_main_icon(window);
         remove_mail_icon(window);
@@ -112,6 +155,12 @@ LRESULT CALLBACK main_window_proc(HWND window, UINT message, WPARAM wparam, LPAR
         return 1;
     case WM_TIMER:
         on_timer(window);
+        return 1;
+    case WM_POWERBROADCAST:
+        on_power(window, wparam);
+        return 1;
+    case WM_NETWORK_CHANGED:
+        on_network_changed(window);
         return 1;
     case WM_MAINICON_NOTIFY:
         on_icon_notify(window, lparam, IDM_SETTINGS, "MAINMENU");

@@ -17,6 +17,7 @@ set(WIN_SOURCES
     mailcheck/connection/connection.cpp
     mailcheck/connection/mail_channel.cpp
     mailcheck/connection/certificate_check.cpp
+    mailcheck/connection/network_presence.cpp
     tray/tray.cpp
     dialogs/dialogs.cpp
     shell/shell.cpp)
@@ -33,7 +34,7 @@ add_library(qb_core STATIC ${CORE_SOURCES})
 qb_program_options(qb_core)
 add_library(qb_win STATIC ${WIN_SOURCES})
 qb_program_options(qb_win)
-target_link_libraries(qb_win PUBLIC qb_core ws2_32 secur32 crypt32 shell32 ole32 uuid comdlg32 winmm gdi32)
+target_link_libraries(qb_win PUBLIC qb_core ws2_32 iphlpapi secur32 crypt32 shell32 ole32 uuid comdlg32 winmm gdi32)
 
 add_executable(quillbeam WIN32 app/winmain.cpp resources/quillbeam.rc)
 set_source_files_properties(resources/quillbeam.rc PROPERTIES

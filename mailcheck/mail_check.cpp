@@ -2,11 +2,14 @@
 
 #include <string.h>
 
+#include "mailcheck/connection/network_presence.h"
 #include "mailcheck/pop3_reply.h"
 #include "mailcheck/server_address.h"
 #include "settings/user_settings.h"
 #include "shell/shell.h"
 #include "tray/tray.h"
+
+bool check_found_no_network;
 
 namespace {
 
@@ -101,16 +104,27 @@ int send_command(HWND owner, const char* line)
 int check_mailbox(HWND owner)
 {
     note_failure(nullptr, 0);
+    check_found_no_network = false;
     ServerAddress server;
     if (!parse_server_address(user_settings.pop_server, &server)) {
         note_failure("the server field", 0);
         return show_error(owner, "POPサーバー名の書式が正しくありません");
     }
-    switch (connection_open(server)) {
+    const Reach reach = connection_open(server);
+    // Without a network no server can be reached: that is no fault of the
+    // mailbox, so nothing is shown and polling goes on (the line still says why).
+    if ((reach == Reach::lookup_failed || reach == Reach::unreachable) && !network_usable()) {
+        write_support_line("no usable network");
+        connection_close();
+        check_found_no_network = true;
+        return 1;
+    }
+    switch (reach) {
     case Reach::lookup_failed:
         return show_error(owner, "POPサーバー名取得に失敗");
     case Reach::socket_failed:
         return show_error(owner, "Mail socket open error");
+    case Reach::unreachable:
     case Reach::connect_failed:
         return show_error(owner, "Mail connect error");
     case Reach::connected:

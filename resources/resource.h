@@ -21,5 +21,7 @@
 #define MAIN_ICON_ID         553
 #define MAIL_ICON_ID         355
 #define CHECK_TIMER_ID       123
+#define WAKE_TIMER_ID        124   // the latest the check waits for a network after wake
 #define WM_MAINICON_NOTIFY   (WM_USER + 1)
 #define WM_MAILICON_NOTIFY   (WM_USER + 2)
+#define WM_NETWORK_CHANGED   (WM_USER + 3)

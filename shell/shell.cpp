@@ -4,6 +4,7 @@
 
 #include <commdlg.h>
 #include <mmsystem.h>
+#include <shellapi.h>
 #include <shlobj.h>
 
 #include "app/app.h"
@@ -19,16 +20,28 @@ static_assert(offsetof(OPENFILENAMEA, lpTemplateName) + sizeof(LPCSTR) == 76,
               "OPENFILENAME_SIZE_VERSION_400A is 76 bytes");
 #endif
 
+namespace {
+
+// QUNS_QUIET_TIME: declared for Windows 7 on, reported by 8 and later.
+constexpr int QUIET_TIME = 6;
+
+// Not while the user is presenting, playing full screen, busy or in quiet
+// hours; when Windows cannot say, as always.
+bool user_is_busy()
+{
+    QUERY_USER_NOTIFICATION_STATE state;
+    if (FAILED(SHQueryUserNotificationState(&state)))
+        return false;
+    return state == QUNS_BUSY || state == QUNS_RUNNING_D3D_FULL_SCREEN || state == QUNS_PRESENTATION_MODE
+        || static_cast<int>(state) == QUIET_TIME;
+}
+
+} // namespace
+
 int play_new_mail_sound()
 {
-    HRSRC found = FindResourceA(module_instance, "WAVE", "WAVE");
-    HGLOBAL loaded = found ? LoadResource(module_instance, found) : nullptr;
-    const void* wave = loaded ? LockResource(loaded) : nullptr;
-    // The bytes belong to the loaded program and outlive the asynchronous play.
-    if (wave != nullptr)
-        sndPlaySoundA(static_cast<const char*>(wave), SND_ASYNC | SND_NODEFAULT | SND_MEMORY);
-    if (loaded != nullptr)
-        FreeResource(loaded);
+    if (!user_is_busy())
+        PlaySoundA("WAVE", module_instance, SND_RESOURCE | SND_ASYNC | SND_NODEFAULT);
     return 1;
 }
 

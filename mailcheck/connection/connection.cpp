@@ -31,6 +31,7 @@ DWORD check_deadline;
 DWORD reply_deadline;
 sockaddr_storage connected;   // the address that answered
 bool have_connected;
+bool only_unreachable;        // no address answered at all, not even with a refusal
 // The failed step and the system's code, for the support line.
 const char* failed_step;
 unsigned long failed_code;
@@ -65,6 +66,16 @@ int interleave(const addrinfo* list, const addrinfo** out)
     return count;
 }
 
+// One attempt failed: the line says why, and whether the path or the
+// server said no.
+void attempt_failed(unsigned long code)
+{
+    note_failure("connect", code);
+    if (code != WSAENETDOWN && code != WSAENETUNREACH && code != WSAEHOSTUNREACH && code != WSAETIMEDOUT
+        && code != WSAEADDRNOTAVAIL)
+        only_unreachable = false;
+}
+
 void close_all(SOCKET* sockets, int count)
 {
     for (int i = 0; i < count; ++i)
@@ -85,7 +96,7 @@ int start_attempt(const addrinfo* address, SOCKET* out, bool* done, bool* made_s
     ioctlsocket(s, FIONBIO, &non_blocking);
     *done = connect(s, address->ai_addr, static_cast<int>(address->ai_addrlen)) == 0;
     if (!*done && WSAGetLastError() != WSAEWOULDBLOCK) {
-        note_failure("connect", static_cast<unsigned long>(WSAGetLastError()));
+        attempt_failed(static_cast<unsigned long>(WSAGetLastError()));
         closesocket(s);
         return 0;
     }
@@ -111,7 +122,7 @@ Reach connect_any(const addrinfo* list, DWORD deadline)
         const DWORD now = GetTickCount();
         const LONG left = static_cast<LONG>(deadline - now);
         if (left <= 0) {
-            note_failure("connect", WSAETIMEDOUT);
+            attempt_failed(WSAETIMEDOUT);
             break;
         }
         if (next < count && (waiting == 0 || now - last_start >= NEXT_ATTEMPT_MS)) {
@@ -151,7 +162,7 @@ Reach connect_any(const addrinfo* list, DWORD deadline)
                 // The socket's pending error says why.
                 int error = 0, length = sizeof error;
                 getsockopt(pending[i], SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &length);
-                note_failure("connect", static_cast<unsigned long>(error));
+                attempt_failed(static_cast<unsigned long>(error));
                 last_start = GetTickCount() - NEXT_ATTEMPT_MS;
                 closesocket(pending[i]);
                 pending[i] = pending[--waiting];
@@ -167,7 +178,7 @@ Reach connect_any(const addrinfo* list, DWORD deadline)
     }
     close_all(pending, waiting);
     if (winner == INVALID_SOCKET)
-        return made_socket ? Reach::connect_failed : Reach::socket_failed;
+        return !made_socket ? Reach::socket_failed : only_unreachable ? Reach::unreachable : Reach::connect_failed;
     u_long blocking = 0;
     ioctlsocket(winner, FIONBIO, &blocking);
     mail_socket = winner;
@@ -182,6 +193,7 @@ Reach connect_any(const addrinfo* list, DWORD deadline)
 Reach connection_open(const ServerAddress& server)
 {
     have_connected = false;
+    only_unreachable = true;
     char port[8];
     wsprintfA(port, "%u", static_cast<unsigned>(server.port));
     addrinfo hints = {};
@@ -265,9 +277,9 @@ void note_failure(const char* step, unsigned long code)
     failed_code = code;
 }
 
-void write_support_line()
+void write_support_line(const char* remark)
 {
-    char line[160];
+    char line[192];
     int length = wsprintfA(line, "Quillbeam: check failed at %s, code 0x%08lX",
                            failed_step != nullptr ? failed_step : "the server's reply", failed_code);
     char address[64];
@@ -277,6 +289,8 @@ void write_support_line()
                                connected.ss_family == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in),
                                nullptr, address, &size) == 0)
         length += wsprintfA(line + length, ", server %s", address);
+    if (remark != nullptr)
+        length += wsprintfA(line + length, ", %s", remark);
     lstrcpyA(line + length, "\n");
     OutputDebugStringA(line);
 }

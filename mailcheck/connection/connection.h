@@ -27,7 +27,8 @@ enum class Reach {
     connected,
     lookup_failed,    // the name resolved to nothing
     socket_failed,    // no socket could be made for any address
-    connect_failed,   // every address refused, dropped or was unreachable
+    unreachable,      // no address answered: no route, network down or timed out
+    connect_failed,   // every address failed, at least one refused or reset
 };
 
 // Starts the whole check's clock and connects to the first address of
@@ -51,5 +52,5 @@ TlsFailure connection_tls_failure();
 // system's own code for it; the last one noted is what the line says.
 void note_failure(const char* step, unsigned long code);
 // "Quillbeam: check failed at <step>, code 0x…" (and the server's address
-// once one was connected), on the debugger's output.
-void write_support_line();
+// once one was connected, and the remark if any), on the debugger's output.
+void write_support_line(const char* remark = nullptr);

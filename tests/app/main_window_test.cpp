@@ -295,6 +295,44 @@ TEST_F(MainWindow, ExitRemovesBothIconsAndQuits)
     restore_socket_library();
 }
 
+// Sleep stops the timer; at wake the check waits for a network and runs as
+// soon as there is one, or at the two-minute bound; polling goes on.
+TEST_F(MainWindow, WakeWaitsForANetwork)
+{
+    ASSERT_NO_FATAL_FAILURE(start_window());
+    const struct { const char* name; bool network_at_wake; UINT then; WPARAM timer; } rows[] = {
+        {"network at wake", true, 0, 0},
+        {"network comes back", false, WM_NETWORK_CHANGED, 0},
+        {"no network for two minutes", false, WM_TIMER, WAKE_TIMER_ID},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        ScriptServer server(SERVER, mailbox("+OK 0 0\r\n"));
+        timer_calls.clear();
+        SendMessageA(window, WM_POWERBROADCAST, PBT_APMSUSPEND, 0);
+        EXPECT_FALSE(KillTimer(window, CHECK_TIMER_ID)) << "the timer ran on into sleep";
+        network_present = row.network_at_wake;
+        SendMessageA(window, WM_POWERBROADCAST, PBT_APMRESUMEAUTOMATIC, 0);
+        SendMessageA(window, WM_POWERBROADCAST, PBT_APMRESUMESUSPEND, 0);
+        if (row.then != 0) {
+            SendMessageA(window, WM_NETWORK_CHANGED, 0, 0);   // a change, but still no network
+            EXPECT_EQ(server.connections(), 0) << "checked without a network";
+            network_present = row.then == WM_NETWORK_CHANGED;
+            SendMessageA(window, row.then, row.timer, 0);
+        }
+        network_present = true;
+        SendMessageA(window, WM_NETWORK_CHANGED, 0, 0);   // no second check
+        server.wait_client_closed(3000);
+        EXPECT_EQ(server.finish(), "USER taro\r\nPASS secret\r\nSTAT\r\n");
+        EXPECT_EQ(server.connections(), 1);
+        ASSERT_EQ(timer_calls.size(), 2u);
+        EXPECT_EQ(timer_calls[0].id, static_cast<UINT_PTR>(WAKE_TIMER_ID));
+        EXPECT_EQ(timer_calls[0].elapse, 120000u);
+        EXPECT_EQ(timer_calls[1].id, static_cast<UINT_PTR>(CHECK_TIMER_ID)) << "polling goes on";
+        EXPECT_FALSE(KillTimer(window, WAKE_TIMER_ID)) << "the wake bound outlived its check";
+    }
+}
+
 TEST_F(MainWindow, CheckNestedInAFailingChecksErrorBox)
 {
     ASSERT_NO_FATAL_FAILURE(start_window());
@@ -360,6 +398,7 @@ struct FaultRow {
     bool server_sees_close;          // the server can watch the client close
     int slowest_s = 5;               // the error box comes within this many seconds
     int fastest_s = 0;               // and not before this many
+    bool offline = false;            // this computer has no usable network
 };
 
 
@@ -374,6 +413,9 @@ std::vector<FaultRow> fault_rows()
     return {
         {"connection refused", "127.0.0.3", {}, "Mail connect error", 0, false},
         {"name does not resolve", "no-such-host.invalid", {}, "POPサーバー名取得に失敗", 0, false},
+        // Without a network nothing is shown and polling goes on; a refusal is still the server's.
+        {"name does not resolve, no network", "no-such-host.invalid", {}, nullptr, 0, false, 5, 0, true},
+        {"connection refused, no network", "127.0.0.3", {}, "Mail connect error", 0, false, 5, 0, true},
         {"closed after greeting", SERVER, {reply("+OK ready\r\n", StepEnd::close)}, RECEIVE_FAILED, 0, true},
         {"PASS -ERR [AUTH]", SERVER, {OK, OK, reply("-ERR [AUTH] Authentication failed.\r\n")},
          "-ERR [AUTH] Authentication failed.", 0, true},
@@ -440,7 +482,9 @@ protected:
         };
         {
             CheckWatchdog watchdog((row.slowest_s + 3) * 1000);
+            network_present = !row.offline;
             SendMessageA(window, WM_TIMER, 0, 0);
+            network_present = true;
             EXPECT_FALSE(watchdog.fired()) << "the check outlived its bound";
         }
         if (server) {
@@ -524,6 +568,16 @@ TEST_F(FaultMatrix, EveryRow)
         SCOPED_TRACE(row.name);
         check_row(row);
     }
+}
+
+TEST_F(FaultMatrix, NetworkBackAfterAQuietFailureChecksAtOnce)
+{
+    ASSERT_NO_FATAL_FAILURE(start_window());
+    check_row({"offline", "no-such-host.invalid", {}, nullptr, 0, false, 5, 0, true});
+    ScriptServer server(SERVER, mailbox("+OK 0 0\r\n"));
+    strcpy(user_settings.pop_server, SERVER);
+    SendMessageA(window, WM_NETWORK_CHANGED, 0, 0);
+    EXPECT_EQ(server.finish(), "USER taro\r\nPASS secret\r\nSTAT\r\n");
 }
 
 // A user.ini that cannot be read as one, or reads oddly: start-up goes the

@@ -8,6 +8,7 @@
 #include <set>
 #include <thread>
 
+#include "mailcheck/connection/network_presence.h"
 #include "mailcheck/mail_check.h"
 #include "settings/user_settings.h"
 #include "tests/support/check_watchdog.h"
@@ -329,6 +330,25 @@ TEST_F(MailCheck, UnresolvableServer)
     EXPECT_EQ(check_mailbox(owner), 0);
     expect_one_error_box(hook, "POPサーバー名取得に失敗", owner);
     EXPECT_EQ(mail_socket, INVALID_SOCKET);
+}
+
+TEST(NetworkPresence, AnAdapterUpWithAnAddressAndAGateway)
+{
+    const struct { const char* name; bool present; FakeAdapter adapter; bool usable; } rows[] = {
+        {"connected", true, {}, true},
+        {"no adapter at all", false, {}, false},
+        {"adapter down", true, {false, 6, true, true}, false},
+        {"loopback", true, {true, 24, true, true}, false},
+        {"tunnel without a gateway", true, {true, 131, true, false}, false},
+        {"no address yet", true, {true, 71, false, true}, false},
+    };
+    for (const auto& row : rows) {
+        network_present = row.present;
+        fake_adapter = row.adapter;
+        EXPECT_EQ(network_usable(), row.usable) << row.name;
+    }
+    network_present = true;
+    fake_adapter = FakeAdapter();
 }
 
 TEST(StartNetwork, StartsVersionTwoTwo)

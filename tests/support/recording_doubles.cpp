@@ -1,5 +1,12 @@
 #include "tests/support/recording_doubles.h"
 
+#include <winsock2.h>
+#include <ws2ipdef.h>
+#include <iphlpapi.h>
+#include <string.h>
+
+#include "tests/support/import_redirect.h"
+
 #include "mailcheck/mail_check.h"
 #include "shell/shell.h"
 #include "tray/tray.h"
@@ -32,3 +39,32 @@ HRESULT create_startup_shortcut(const char*, const char*, const char*, const cha
     record("shortcut");
     return S_OK;
 }
+
+bool network_present = true;
+FakeAdapter fake_adapter;
+
+extern "C" ULONG(WINAPI* adapters_slot)(ULONG, ULONG, PVOID, PIP_ADAPTER_ADDRESSES, PULONG)
+    IMPORT_SLOT(GetAdaptersAddresses, 20);
+
+namespace {
+
+ULONG WINAPI fake_adapters(ULONG, ULONG, PVOID, PIP_ADAPTER_ADDRESSES out, PULONG size)
+{
+    static IP_ADAPTER_UNICAST_ADDRESS unicast;
+    static IP_ADAPTER_GATEWAY_ADDRESS gateway;
+    if (!network_present)
+        return ERROR_NO_DATA;
+    if (*size < sizeof *out)
+        return ERROR_BUFFER_OVERFLOW;
+    memset(out, 0, sizeof *out);
+    out->OperStatus = fake_adapter.up ? IfOperStatusUp : IfOperStatusDown;
+    out->IfType = fake_adapter.type;
+    out->FirstUnicastAddress = fake_adapter.address ? &unicast : nullptr;
+    out->FirstGatewayAddress = fake_adapter.gateway ? &gateway : nullptr;
+    return NO_ERROR;
+}
+
+// Before any test: no test may depend on the machine's own network.
+const bool network_faked = (redirect_import(&adapters_slot, fake_adapters), true);
+
+} // namespace

@@ -9,3 +9,15 @@
 #include <vector>
 
 extern std::vector<std::string> recorded_calls;
+
+// The network as the check sees it (GetAdaptersAddresses is redirected for
+// every test program that links this): by default one adapter that is up
+// with an address and a gateway; network_present false: no adapter at all.
+struct FakeAdapter {
+    bool up = true;
+    unsigned long type = 6;   // IF_TYPE_ETHERNET_CSMACD
+    bool address = true;
+    bool gateway = true;
+};
+extern bool network_present;
+extern FakeAdapter fake_adapter;

@@ -1,6 +1,7 @@
 // The real tray code, seen through its two platform calls: every
 // Shell_NotifyIconA and TrackPopupMenu it makes is recorded (their import
-// slots are redirected) and nothing is shown.
+// slots are redirected) and nothing is shown; and the real chime beside the
+// notice, seen through PlaySoundA.
 #include <windows.h>
 #include <shellapi.h>
 
@@ -14,10 +15,15 @@
 #include "app/app.h"
 #include "resources/resource.h"
 #include "tests/support/import_redirect.h"
+#include "shell/shell.h"
 #include "tray/tray.h"
+
+#include <mmsystem.h>
 
 extern "C" BOOL(WINAPI* notify_slot)(DWORD, PNOTIFYICONDATAA) IMPORT_SLOT(Shell_NotifyIconA, 8);
 extern "C" BOOL(WINAPI* track_slot)(HMENU, UINT, int, int, int, HWND, const RECT*) IMPORT_SLOT(TrackPopupMenu, 28);
+extern "C" BOOL(WINAPI* play_slot)(LPCSTR, HMODULE, DWORD) IMPORT_SLOT(PlaySoundA, 12);
+extern "C" HRESULT(WINAPI* state_slot)(QUERY_USER_NOTIFICATION_STATE*) IMPORT_SLOT(SHQueryUserNotificationState, 4);
 
 namespace {
 
@@ -52,12 +58,36 @@ BOOL WINAPI recording_track(HMENU menu, UINT flags, int x, int y, int, HWND owne
     return FALSE;
 }
 
+struct PlayCall {
+    bool wave_resource;   // the name is this module's WAVE resource
+    HMODULE module;
+    DWORD flags;
+};
+std::vector<PlayCall> play_calls;
+HRESULT user_state_result;
+int user_state;
+
+BOOL WINAPI recording_play(LPCSTR name, HMODULE module, DWORD flags)
+{
+    play_calls.push_back({FindResourceA(module, name, "WAVE") != nullptr && strcmp(name, "WAVE") == 0, module,
+                          flags});
+    return TRUE;
+}
+
+HRESULT WINAPI scripted_state(QUERY_USER_NOTIFICATION_STATE* state)
+{
+    *state = static_cast<QUERY_USER_NOTIFICATION_STATE>(user_state);
+    return user_state_result;
+}
+
 class Tray : public testing::Test {
 protected:
     static void SetUpTestSuite()
     {
         redirect_import(&notify_slot, recording_notify);
         redirect_import(&track_slot, recording_track);
+        redirect_import(&play_slot, recording_play);
+        redirect_import(&state_slot, scripted_state);
     }
     void SetUp() override
     {
@@ -139,5 +169,33 @@ TEST_F(Tray, MenusOpenBesideTheCursorForTheOwner)
         // The WM_NULL that lets the menu close when the user clicks elsewhere.
         MSG message;
         EXPECT_TRUE(PeekMessageA(&message, owner, WM_NULL, WM_NULL, PM_REMOVE));
+    }
+}
+
+TEST_F(Tray, ChimeFromThisModuleUnlessTheUserIsBusy)
+{
+    const struct { const char* name; int state; HRESULT result; bool plays; } rows[] = {
+        {"accepts notifications", QUNS_ACCEPTS_NOTIFICATIONS, S_OK, true},
+        {"no user present", QUNS_NOT_PRESENT, S_OK, true},
+        {"an app's own full screen", 7, S_OK, true},
+        {"the question fails", QUNS_BUSY, E_FAIL, true},
+        {"busy", QUNS_BUSY, S_OK, false},
+        {"full-screen game", QUNS_RUNNING_D3D_FULL_SCREEN, S_OK, false},
+        {"presentation", QUNS_PRESENTATION_MODE, S_OK, false},
+        {"quiet hours", 6, S_OK, false},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        play_calls.clear();
+        user_state = row.state;
+        user_state_result = row.result;
+        EXPECT_EQ(play_new_mail_sound(), 1);
+        ASSERT_EQ(play_calls.size(), row.plays ? 1u : 0u);
+        if (row.plays) {
+            EXPECT_TRUE(play_calls[0].wave_resource);
+            EXPECT_EQ(play_calls[0].module, module_instance);
+            // Asynchronous (the check goes on), and silence rather than the default sound.
+            EXPECT_EQ(play_calls[0].flags, static_cast<DWORD>(SND_RESOURCE | SND_ASYNC | SND_NODEFAULT));
+        }
     }
 }
