@@ -14,6 +14,7 @@ add_executable(core_tests
     tests/settings/settings_core_test.cpp
     tests/mailcheck/pop3_reply_test.cpp
     tests/mailcheck/server_address_test.cpp
+    tests/mailcheck/imap_reply_test.cpp
     tests/app/polling_test.cpp
     tests/settings/form_rules_test.cpp)
 target_compile_options(core_tests PRIVATE ${QB_NATIVE_FLAGS} ${QB_SANITIZE}
@@ -28,12 +29,13 @@ find_program(CLANGXX clang++ REQUIRED)
 set(FUZZ_FLAGS -std=c++17 -g -O1 -fsanitize=fuzzer,address,undefined
     -fno-sanitize-recover=all -Wall -Wextra -Werror -I${PROJECT_SOURCE_DIR})
 set(FUZZ_TARGETS)
-foreach(target settings_reader_fuzz reply_reader_fuzz server_address_fuzz)
+foreach(target settings_reader_fuzz reply_reader_fuzz server_address_fuzz imap_reply_fuzz)
     set(sources ${PROJECT_SOURCE_DIR}/tests/fuzz/${target}.cpp
         ${PROJECT_SOURCE_DIR}/settings/settings_core.cpp
         ${PROJECT_SOURCE_DIR}/settings/cp932_text.cpp
         ${PROJECT_SOURCE_DIR}/mailcheck/connection/reply_line.cpp
         ${PROJECT_SOURCE_DIR}/mailcheck/pop3_reply.cpp
+        ${PROJECT_SOURCE_DIR}/mailcheck/imap_reply.cpp
         ${PROJECT_SOURCE_DIR}/mailcheck/server_address.cpp)
     add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/fuzz/${target}
         COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/fuzz
@@ -42,6 +44,7 @@ foreach(target settings_reader_fuzz reply_reader_fuzz server_address_fuzz)
                 ${PROJECT_SOURCE_DIR}/settings/cp932_text.h
                 ${PROJECT_SOURCE_DIR}/mailcheck/connection/reply_line.h
                 ${PROJECT_SOURCE_DIR}/mailcheck/pop3_reply.h
+                ${PROJECT_SOURCE_DIR}/mailcheck/imap_reply.h
                 ${PROJECT_SOURCE_DIR}/mailcheck/server_address.h
         COMMENT "Building fuzz target ${target}")
     list(APPEND FUZZ_TARGETS ${CMAKE_BINARY_DIR}/fuzz/${target})

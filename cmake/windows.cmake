@@ -14,6 +14,7 @@ set(WIN_SOURCES
     app/main_window.cpp
     settings/settings_file.cpp
     mailcheck/mail_check.cpp
+    mailcheck/imap_check.cpp
     mailcheck/connection/connection.cpp
     mailcheck/connection/mail_channel.cpp
     mailcheck/connection/certificate_check.cpp

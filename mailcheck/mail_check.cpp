@@ -3,6 +3,7 @@
 #include <string.h>
 
 #include "mailcheck/connection/network_presence.h"
+#include "mailcheck/exchange.h"
 #include "mailcheck/pop3_reply.h"
 #include "mailcheck/server_address.h"
 #include "settings/user_settings.h"
@@ -14,23 +15,6 @@ bool check_found_no_network;
 namespace {
 
 ReplyLine reply;
-
-// The box is the user's words; what a support person needs (the step and
-// the system's code) goes to the debugger's output, one line a failure.
-// The text is copied first: server text is shown as it is, never used as a
-// format, and a check nested in the box's message loop reuses the buffers.
-// Every failure closes the socket before its box is shown: while the box is
-// open the settings dialog may start a new check, which needs the socket
-// variable for itself.
-int show_error(HWND owner, const char* text)
-{
-    char shown[REPLY_BUFFER_SIZE];
-    lstrcpynA(shown, text, sizeof shown);
-    write_support_line();
-    connection_close();
-    MessageBoxA(owner, shown, "Error", MB_OK | MB_ICONERROR);
-    return 0;
-}
 
 const char* tls_failure_text(TlsFailure failure)
 {
@@ -52,14 +36,6 @@ const char* tls_failure_text(TlsFailure failure)
     }
 }
 
-// A receive that failed: the user's words for why. A renewed handshake
-// whose certificate was refused is named like the first one's.
-int receive_failed(HWND owner, const char* text)
-{
-    TlsFailure failure = connection_tls_failure();
-    return show_error(owner, failure != TlsFailure::none ? tls_failure_text(failure) : text);
-}
-
 // The handshake and the certificate's judgement, each failure named for
 // the user. Nothing of the login leaves before this has succeeded.
 int start_tls(HWND owner, const ServerAddress& server)
@@ -68,7 +44,70 @@ int start_tls(HWND owner, const ServerAddress& server)
     return failure == TlsFailure::none ? 1 : show_error(owner, tls_failure_text(failure));
 }
 
+// Greeting, STLS where asked, USER, PASS and STAT: the message count.
+int pop3_stat(HWND owner, const ServerAddress& server, int32_t* count)
+{
+    char command[COMMAND_BUFFER_SIZE];
+    if (!read_reply(owner))
+        return 0;
+    if (server.security == Security::starttls) {
+        // No way back to plain text: a refusal ends the check with its words.
+        if (!send_command(owner, "STLS\r\n") || !read_reply(owner))
+            return 0;
+        // Whatever came after the +OK was sent before the encryption: not
+        // the server's to say (an injection), so it is never read as a reply.
+        if (connection_unread() != 0) {
+            note_failure("STLS", static_cast<unsigned long>(connection_unread()));
+            return show_error(owner, "STLSの後に暗号化されていないデータを受信しました");
+        }
+        if (!start_tls(owner, server))
+            return 0;
+    }
+    build_command(command, sizeof command, "USER", user_settings.account);
+    if (!send_command(owner, command) || !read_reply(owner))
+        return 0;
+    build_command(command, sizeof command, "PASS", user_settings.password);
+    if (!send_command(owner, command) || !read_reply(owner))
+        return 0;
+    if (!send_command(owner, "STAT\r\n"))
+        return 0;
+    if (!connection_read_line(&reply))
+        return receive_failed(owner, "メールデータ受信失敗");
+    if (reply.text[0] == '-')
+        return show_error(owner, reply.text);
+    *count = stat_message_count(reply.text);   // no QUIT: the mailbox stays untouched
+    return 1;
+}
+
 } // namespace
+
+// The box is the user's words; what a support person needs (the step and
+// the system's code) goes to the debugger's output, one line a failure.
+// The text is copied first: server text is shown as it is, never used as a
+// format, and a check nested in the box's message loop reuses the buffers.
+// The connection is closed before the box: while the box is open the
+// settings dialog may start a new check, which needs it for itself.
+int show_error(HWND owner, const char* text)
+{
+    char shown[REPLY_BUFFER_SIZE];
+    lstrcpynA(shown, text, sizeof shown);
+    write_support_line();
+    connection_close();
+    MessageBoxA(owner, shown, "Error", MB_OK | MB_ICONERROR);
+    return 0;
+}
+
+// A renewed handshake whose certificate was refused is named like the first one's.
+int receive_failed(HWND owner, const char* text)
+{
+    TlsFailure failure = connection_tls_failure();
+    return show_error(owner, failure != TlsFailure::none ? tls_failure_text(failure) : text);
+}
+
+int receive_line(HWND owner, ReplyLine* line)
+{
+    return connection_read_line(line) ? 1 : receive_failed(owner, RECEIVE_FAILED_TEXT);
+}
 
 int start_network(HWND owner)
 {
@@ -87,8 +126,8 @@ int start_network(HWND owner)
 
 int read_reply(HWND owner)
 {
-    if (!connection_read_line(&reply))
-        return receive_failed(owner, "メールデータ受信に失敗");
+    if (!receive_line(owner, &reply))
+        return 0;
     if (reply.text[0] == '-')
         return show_error(owner, reply.text);   // the server's own words
     return 1;
@@ -130,42 +169,15 @@ int check_mailbox(HWND owner)
     case Reach::connected:
         break;
     }
-
-    char command[COMMAND_BUFFER_SIZE];
     if (server.security == Security::implicit_tls && !start_tls(owner, server))
         return 0;
-    if (!read_reply(owner))
+    int32_t count = 0;
+    if (!(server.protocol == Protocol::imap ? imap_unseen(owner, &count) : pop3_stat(owner, server, &count)))
         return 0;
-    if (server.security == Security::starttls) {
-        // No way back to plain text: a refusal ends the check with its words.
-        if (!send_command(owner, "STLS\r\n") || !read_reply(owner))
-            return 0;
-        // Whatever came after the +OK was sent before the encryption: not
-        // the server's to say (an injection), so it is never read as a reply.
-        if (connection_unread() != 0) {
-            note_failure("STLS", static_cast<unsigned long>(connection_unread()));
-            return show_error(owner, "STLSの後に暗号化されていないデータを受信しました");
-        }
-        if (!start_tls(owner, server))
-            return 0;
-    }
-    build_command(command, sizeof command, "USER", user_settings.account);
-    if (!send_command(owner, command) || !read_reply(owner))
-        return 0;
-    build_command(command, sizeof command, "PASS", user_settings.password);
-    if (!send_command(owner, command) || !read_reply(owner))
-        return 0;
-    if (!send_command(owner, "STAT\r\n"))
-        return 0;
-    if (!connection_read_line(&reply))
-        return receive_failed(owner, "メールデータ受信失敗");
-    if (reply.text[0] == '-')
-        return show_error(owner, reply.text);
     // Closed before the notice: a callback that arrives while the icon is
     // added may start a nested check, which needs mail_socket for itself.
-    connection_close();   // no QUIT: the mailbox stays untouched
+    connection_close();
 
-    int count = stat_message_count(reply.text);
     if (count > 0) {
         char notice[REPLY_BUFFER_SIZE];
         wsprintfA(notice, "合計%d通のメールが着ています", count);

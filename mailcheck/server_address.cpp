@@ -102,10 +102,17 @@ bool parse_host_and_port(const char* text, ServerAddress* out)
 
 int parse_server_address(const char* text, ServerAddress* out)
 {
+    out->protocol = Protocol::pop3;
     const char* scheme_end = strstr(text, "://");
     if (scheme_end != nullptr) {
         size_t scheme_length = static_cast<size_t>(scheme_end - text);
-        if (same_ignoring_case(text, scheme_length, "pop3s")) {
+        // Never plain IMAP: every provider offers it over TLS, and the
+        // password would cross the network in clear.
+        if (same_ignoring_case(text, scheme_length, "imaps")) {
+            out->security = Security::implicit_tls;
+            out->protocol = Protocol::imap;
+            out->port = IMAPS_PORT;
+        } else if (same_ignoring_case(text, scheme_length, "pop3s")) {
             out->security = Security::implicit_tls;
             out->port = POP3S_PORT;
         } else if (same_ignoring_case(text, scheme_length, "starttls")) {
@@ -127,8 +134,10 @@ int parse_server_address(const char* text, ServerAddress* out)
     }
     if (!parse_host_and_port(text, out))
         return 0;
-    if (out->port == POP3S_PORT)
+    if (out->port == POP3S_PORT || out->port == IMAPS_PORT)
         out->security = Security::implicit_tls;
+    if (out->port == IMAPS_PORT)   // plain POP3 there is answered by no server
+        out->protocol = Protocol::imap;
     return 1;
 }
 

@@ -5,6 +5,8 @@
 //   pop.example.jp:995             TLS from the first byte
 //   pop3s://host[:port]            TLS from the first byte, port 995 unless given
 //   starttls://host[:port]         plain connect (110), STLS, then TLS
+//   imaps://host[:port], host:993  IMAP over TLS (993 unless given): the unseen
+//                                  messages of the inbox instead of STAT's count
 // In every form but the first the host may be an IPv6 address in brackets,
 // [2001:db8::1]; a zone (%) is refused, it names an interface of this PC.
 #pragma once
@@ -15,14 +17,17 @@
 #include "settings/user_settings.h"
 
 constexpr int POP3S_PORT = 995;
+constexpr int IMAPS_PORT = 993;
 
 enum class Security { plain, implicit_tls, starttls };
+enum class Protocol { pop3, imap };
 
 struct ServerAddress {
     char host[SETTING_TEXT_SIZE];   // as written: what the resolver gets
     char name[SETTING_TEXT_SIZE];   // host without one trailing dot: SNI and the certificate's name
     uint16_t port;
     Security security;
+    Protocol protocol;
     bool literal;   // host is an address (dotted IPv4 or IPv6): no SNI, judged by address
 };
 

@@ -12,6 +12,10 @@
 #include "mailcheck/connection/reply_line.h"
 #include "mailcheck/server_address.h"
 
+// The longest command line an exchange sends in one piece (IMAP's LOGIN
+// with two strings quoted at their longest).
+constexpr size_t LONGEST_COMMAND = 1100;
+
 // The socket of the check in progress; INVALID_SOCKET between checks.
 extern SOCKET mail_socket;
 

@@ -13,7 +13,6 @@
 #include <string.h>
 
 #include "mailcheck/connection/connection.h"
-#include "mailcheck/pop3_reply.h"
 #include "settings/user_settings.h"
 
 namespace {
@@ -23,7 +22,7 @@ constexpr unsigned char TLS_HANDSHAKE_RECORD = 0x16;
 constexpr size_t TLS_HEADER_SIZE = 5;
 // The largest record: 16 KiB of data with its padding and tag, and the header.
 constexpr size_t TLS_RECORD_SIZE = 16384 + 2048 + TLS_HEADER_SIZE;
-constexpr size_t SEALED_COMMAND_SIZE = 1024;
+constexpr size_t SEALED_COMMAND_SIZE = LONGEST_COMMAND + 512;   // with a record's header and trailer
 
 // ISC_REQ_USE_SUPPLIED_CREDS from the start: a server that asks for an
 // optional client certificate then gets none, instead of a status that
@@ -277,7 +276,7 @@ TlsFailure accept_context(DWORD deadline)
                                                      &channel.sizes);
     if (status != SEC_E_OK)
         return handshake_failed("stream sizes", status);
-    if (channel.sizes.cbHeader + COMMAND_BUFFER_SIZE + channel.sizes.cbTrailer > sizeof channel.sealed)
+    if (channel.sizes.cbHeader + LONGEST_COMMAND + channel.sizes.cbTrailer > sizeof channel.sealed)
         return handshake_failed("stream sizes", SEC_E_BUFFER_TOO_SMALL);
     PCCERT_CONTEXT certificate = nullptr;
     status = QueryContextAttributesA(&channel.context, SECPKG_ATTR_REMOTE_CERT_CONTEXT, &certificate);

@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "mailcheck/connection/network_presence.h"
+#include "mailcheck/exchange.h"
 #include "mailcheck/mail_check.h"
 #include "settings/user_settings.h"
 #include "tests/support/check_watchdog.h"
@@ -320,6 +321,70 @@ TEST_F(MailCheck, SilentServerTimesOut)
     EXPECT_LT(waited, mail_reply_time_ms + 2000);
     expect_one_error_box(hook, RECEIVE_FAILED, owner);
     EXPECT_TRUE(closed_before_box);
+}
+
+// The IMAP exchange itself over a plain connection to a scripted server (in
+// the program it runs only over TLS, once the certificate is judged).
+TEST_F(MailCheck, ImapExchange)
+{
+    const ScriptStep GREETING = reply("* OK [CAPABILITY IMAP4rev1 LITERAL+] ready\r\n");
+    const ScriptStep LOGGED_IN = reply("* CAPABILITY IMAP4rev1 IDLE\r\na1 OK [CAPABILITY IMAP4rev1] Logged in\r\n");
+    const std::string login = "a1 LOGIN \"taro\" \"secret\"\r\n", status = "a2 STATUS INBOX (UNSEEN)\r\n";
+    struct Row {
+        const char* name;
+        std::vector<ScriptStep> steps;
+        std::string sent;            // what the server received
+        const char* box = nullptr;   // or the count
+        int32_t count = -1;
+        const char* password = "secret";
+    } rows[] = {
+        {"untagged lines skipped, unseen among other items", {GREETING, LOGGED_IN,
+          reply("* OK [ALERT] maintenance tonight\r\n* 12 EXISTS\r\n* STATUS \"INBOX\" (MESSAGES 12 UNSEEN 4)\r\na2 OK\r\n"),
+          reply("* BYE\r\na3 OK\r\n")}, login + status + "a3 LOGOUT\r\n", nullptr, 4},
+        {"PREAUTH: no login", {reply("* PREAUTH ready\r\n"), reply("* STATUS INBOX (UNSEEN 0)\r\na2 OK\r\n")},
+         status + "a3 LOGOUT\r\n", nullptr, 0},
+        {"quote and backslash escaped", {GREETING, LOGGED_IN, reply("* STATUS INBOX (UNSEEN 1)\r\na2 OK\r\n")},
+         "a1 LOGIN \"taro\" \"se\\\"c\\\\ret\"\r\n" + status + "a3 LOGOUT\r\n", nullptr, 1, "se\"c\\ret"},
+        {"8-bit password as a literal", {GREETING, reply("+ go on\r\n"), LOGGED_IN,
+          reply("* STATUS INBOX (UNSEEN 2)\r\na2 OK\r\n")},
+         "a1 LOGIN \"taro\" {4}\r\np\xe4ss\r\n" + status + "a3 LOGOUT\r\n", nullptr, 2, "p\xe4ss"},
+        {"BYE greeting", {reply("* BYE Too many connections\r\n")}, "", "BYE Too many connections"},
+        {"LOGINDISABLED", {reply("* OK [CAPABILITY IMAP4rev1 LOGINDISABLED] ready\r\n")}, "",
+         "サーバーがパスワードでのログインを受け付けていません（LOGINDISABLED）"},
+        {"LOGIN NO: the server's words", {GREETING, reply("a1 NO [AUTHENTICATIONFAILED] Use an app password.\r\n")},
+         login, "NO [AUTHENTICATIONFAILED] Use an app password."},
+        {"STATUS BAD", {GREETING, LOGGED_IN, reply("a2 BAD Error in IMAP command\r\n")}, login + status,
+         "BAD Error in IMAP command"},
+        {"a count that does not parse", {GREETING, LOGGED_IN, reply("* STATUS INBOX (UNSEEN lots)\r\na2 OK\r\n")},
+         login + status, RECEIVE_FAILED},
+        {"no STATUS line", {GREETING, LOGGED_IN, reply("a2 OK\r\n")}, login + status, RECEIVE_FAILED},
+        {"untagged lines that never end", {GREETING, LOGGED_IN, endless("* 1 EXISTS\r\n", 0, 20)}, login + status,
+         RECEIVE_FAILED},
+    };
+    ShortTimes times(1500);
+    ServerAddress address;
+    ASSERT_EQ(parse_server_address(SERVER, &address), 1);
+    for (Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        strcpy(user_settings.password, row.password);
+        ScriptServer server(SERVER, row.steps);
+        ASSERT_EQ(connection_open(address), Reach::connected);
+        MessageBoxHook hook;
+        int32_t count = -1;
+        {
+            CheckWatchdog watchdog(4000);
+            EXPECT_EQ(imap_unseen(owner, &count), row.box == nullptr ? 1 : 0);
+        }
+        connection_close();
+        server.wait_client_closed(3000);
+        EXPECT_EQ(server.finish(), row.sent);
+        if (row.box != nullptr) {
+            expect_one_error_box(hook, row.box, owner);
+        } else {
+            EXPECT_TRUE(hook.boxes.empty());
+            EXPECT_EQ(count, row.count);
+        }
+    }
 }
 
 // Run inside a private network namespace (see CMake): no resolver is reachable.
@@ -717,6 +782,8 @@ struct SecureRow {
 };
 
 const std::vector<std::string> LOGIN_AND_STAT = {"USER poptest\r\n", "PASS Secr3t\r\n", "STAT\r\n"};
+const std::vector<std::string> IMAP_LOGIN_AND_STATUS = {"a1 LOGIN \"poptest\" \"Secr3t\"\r\n",
+                                                        "a2 STATUS INBOX (UNSEEN)\r\n", "a3 LOGOUT\r\n"};
 
 class SecureMailbox : public MailCheck {
 protected:
@@ -764,7 +831,9 @@ protected:
         } else {
             EXPECT_TRUE(hook.boxes.empty());
             EXPECT_EQ(recorded_calls, (std::vector<std::string>{"remove_mail", NOTICE_3}));
-            EXPECT_EQ(sspi.sealed, LOGIN_AND_STAT);
+            ServerAddress address;
+            parse_server_address(row.server, &address);
+            EXPECT_EQ(sspi.sealed, address.protocol == Protocol::imap ? IMAP_LOGIN_AND_STATUS : LOGIN_AND_STAT);
             // The session's end is said: a close_notify alert is the last thing sent.
             ASSERT_FALSE(sends.empty());
             EXPECT_EQ(sends.back().substr(0, 3), std::string("\x15\x03\x03", 3)) << "no close_notify";
@@ -814,6 +883,12 @@ TEST_F(SecureMailbox, DovecotCertificates)
         // The right certificate only to a client that sends the name as SNI.
         {"SNI chooses the certificate", "pop3s://sni.quillbeam.test", nullptr},
         {"pop3s by IPv6 address", "pop3s://[::1]:1995", nullptr},
+        {"imaps by name", "IMAPS://pop.quillbeam.test", nullptr},
+        {"imaps by IPv6 address", "imaps://[::1]:1993", nullptr},
+        // 3 new, 2 read: the notice says 3, where STAT would say 5.
+        {"imaps counts unread mail only", "imaps://127.0.0.42", nullptr},
+        {":993 by address", "127.0.0.42:993", nullptr},
+        {"imaps, expired", "imaps://127.0.0.22", EXPIRED},
         {"STLS by IPv6 address", "starttls://[::1]:1110", nullptr},
     };
     for (const SecureRow& row : rows)

@@ -1,6 +1,8 @@
 // The POP server field's forms: host, port and security.
 #include <gtest/gtest.h>
 
+#include <strings.h>
+
 #include <string>
 
 #include "mailcheck/server_address.h"
@@ -30,6 +32,10 @@ TEST(ServerAddress, Forms)
         {"pop3s://[2001:db8::1]", "2001:db8::1", 995, T},
         {"pop3s://[::1]:1995", "::1", 1995, T},
         {"starttls://[::1]", "::1", 110, S},
+        {"imaps://imap.example.jp", "imap.example.jp", 993, T},
+        {"IMAPS://imap.example.jp:1993", "imap.example.jp", 1993, T},
+        {"imap.example.jp:993", "imap.example.jp", 993, T},
+        {"imaps://[2001:db8::1]", "2001:db8::1", 993, T},
     };
     for (const Row& row : rows) {
         ServerAddress address;
@@ -37,6 +43,9 @@ TEST(ServerAddress, Forms)
         EXPECT_STREQ(address.host, row.host) << row.text;
         EXPECT_EQ(address.port, row.port) << row.text;
         EXPECT_EQ(address.security, row.security) << row.text;
+        // 993 and imaps:// count unseen mail over IMAP; everything else is POP3.
+        const bool imap = row.port == 993 || strncasecmp(row.text, "imaps", 5) == 0;
+        EXPECT_EQ(address.protocol, imap ? Protocol::imap : Protocol::pop3) << row.text;
         // An address gets no SNI and is judged by its bytes.
         uint8_t bytes[16];
         EXPECT_EQ(address.literal, is_dotted_ipv4(row.host) || parse_ipv6(row.host, bytes)) << row.text;
@@ -59,6 +68,8 @@ TEST(ServerAddress, RefusesWhatFitsNoForm)
         "2001:db8::1", "pop3s://2001:db8::1", "[2001:db8::1", "[2001:db8::g]", "[fe80::1%eth0]",
         "pop3s://[fe80::1%25eth0]:995", "[::1]x", "[::1]:", "[::1]:0", "[1.2.3.4]", "[]",
         "pop3s://[::1]]", "pop3s://host[::1]",
+        // no plain IMAP
+        "imaps://", "imaps://host:", "imaps:// host",
     };
     for (const char* text : texts) {
         ServerAddress address;

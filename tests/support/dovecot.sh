@@ -2,7 +2,9 @@
 # demo-mailbox and tls-mailbox): user poptest / Secr3t on a loopback address,
 # plain POP3 on 110 and, given a certificate, STLS there and TLS on 995.
 #   dovecot_start HOME ADDRESS MESSAGES [CERT KEY [EXTRA_CONFIGURATION]]
-#   (ports: $DOVECOT_POP3_PORT, default 110, and $DOVECOT_POP3S_PORT, 995)
+#   (ports: $DOVECOT_POP3_PORT, default 110, $DOVECOT_POP3S_PORT, 995, and
+#   with a certificate IMAP over TLS on $DOVECOT_IMAPS_PORT, 993; and
+#   $DOVECOT_READ_MESSAGES messages already read, default none)
 #   dovecot_stop HOME...   (our own instances, by their master.pid; all at once)
 
 dovecot_taken() {   # address port... : true when something already answers
@@ -13,13 +15,17 @@ dovecot_taken() {   # address port... : true when something already answers
 
 dovecot_start() {
     local home=$1 address=$2 messages=$3 cert=${4:-} key=${5:-} extra=${6:-} i
-    local pop3=${DOVECOT_POP3_PORT:-110} pop3s=${DOVECOT_POP3S_PORT:-995}
-    local ssl="ssl = no" listeners="" port=$pop3
+    local pop3=${DOVECOT_POP3_PORT:-110} pop3s=${DOVECOT_POP3S_PORT:-995} imaps=${DOVECOT_IMAPS_PORT:-993}
+    local ssl="ssl = no" listeners="" port=$pop3 protocols=pop3
     rm -rf "$home/run" "$home/mail"
     mkdir -p "$home/run" "$home/mail/poptest/Maildir/"{new,cur,tmp}
     for i in $(seq "$messages"); do
         printf 'From: demo@example.jp\r\nTo: poptest@example.jp\r\nSubject: demo %d\r\n\r\nHello %d.\r\n' \
             "$i" "$i" > "$home/mail/poptest/Maildir/new/100000000$i.M1P1.demo"
+    done
+    for i in $(seq "${DOVECOT_READ_MESSAGES:-0}"); do
+        printf 'From: demo@example.jp\r\nTo: poptest@example.jp\r\nSubject: read %d\r\n\r\nRead %d.\r\n' \
+            "$i" "$i" > "$home/mail/poptest/Maildir/cur/200000000$i.M1P1.demo:2,S"
     done
     # Dovecot refuses to run a mailbox as root; its own user must read the way there.
     chown -R 65534:65534 "$home/mail"
@@ -40,11 +46,21 @@ ssl_min_protocol = TLSv1.2"
     port = $pop3s
     ssl = yes
   }
+}
+service imap-login {
+  inet_listener imap {
+    port = 0
+  }
+  inet_listener imaps {
+    address = $address
+    port = $imaps
+    ssl = yes
+  }
 }"
-        port=$pop3s
+        port=$pop3s protocols="pop3 imap"
     fi
     cat > "$home/dovecot.conf" <<CONF
-protocols = pop3
+protocols = $protocols
 listen = $address
 base_dir = $home/run
 $ssl

@@ -1,0 +1,37 @@
+// The IMAP side of a reply line, as far as the unread count needs it:
+// greeting, tagged results, STATUS's UNSEEN count, and quoted strings.
+// Portable: no windows.h.
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+
+enum class ImapGreeting { ok, preauth, bye, malformed };
+
+// "* OK …", "* PREAUTH …" or "* BYE …".
+ImapGreeting imap_greeting(const char* line);
+
+enum class ImapLine {
+    untagged,       // "* …": read and skipped unless it is what was asked for
+    continuation,   // "+ …": the server waits for a literal
+    ok,             // the command's tagged end
+    no,
+    bad,
+    other,          // another tag, or nothing IMAP knows
+};
+
+ImapLine imap_line_kind(const char* line, const char* tag);
+
+// "* STATUS <mailbox> (… UNSEEN n …)": 1 and *count when the line is such a
+// reply with a count from 0 to 2147483647, else 0. The mailbox may be an
+// atom or a quoted string; the items may come in any order.
+int imap_unseen_count(const char* line, int32_t* count);
+
+// Whether a capability or response-code atom stands in the line as a word
+// of its own (case-insensitive), e.g. LOGINDISABLED.
+bool imap_has_atom(const char* line, const char* atom);
+
+// value as a quoted string ("…" with " and \ escaped) in out, terminated;
+// its length, or 0 when a byte of it cannot be quoted (8-bit, CR, LF, NUL
+// never are) or it does not fit: then it goes as a literal.
+size_t imap_quote(char* out, size_t out_size, const char* value);
