@@ -123,8 +123,8 @@ add_test(NAME end_to_end COMMAND ${PROJECT_SOURCE_DIR}/tests/e2e/end_to_end ${CM
 set_tests_properties(end_to_end PROPERTIES TIMEOUT 900
     ENVIRONMENT "WINEPREFIX=${CMAKE_BINARY_DIR}/wineprefix-e2e;DISPLAY=:94")
 
-# The check latency benchmark (tools/bench), not a test.
-add_executable(check_bench tests/bench/check_bench.cpp tests/support/recording_doubles.cpp)
+# The check latency benchmark of tools/bench, beside it in tools/: not a test.
+add_executable(check_bench tools/check_bench.cpp tests/support/recording_doubles.cpp)
 target_include_directories(check_bench PRIVATE ${PROJECT_SOURCE_DIR})
 target_compile_options(check_bench PRIVATE -Wall -Wextra -Werror -O2 ${QB_CHARSET})
 target_compile_definitions(check_bench PRIVATE WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0600)

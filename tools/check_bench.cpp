@@ -1,9 +1,11 @@
 // Check latency: check_mailbox beside a minimal client that makes the same
 // four-reply exchange with plain Winsock calls, alternating in one run, so
 // that what the program adds over the network's own cost shows.
-// The TLS row does the same beside a minimal Schannel client.
-// Usage: check_bench DOVECOT_ADDRESS [CHECKS [TLS_DOVECOT_ADDRESS]]
+// The TLS rows do the same beside a minimal Schannel client, the IMAP row
+// beside a minimal IMAP client over it; the IPv6 rows go to ::1.
+// Usage: check_bench DOVECOT_ADDRESS [CHECKS [TLS_DOVECOT_ADDRESS [IPV6_TLS_DOVECOT_PORTS_TOO]]]
 #include <winsock2.h>
+#include <ws2tcpip.h>
 #include <windows.h>
 #define SECURITY_WIN32
 #include <security.h>
@@ -57,11 +59,19 @@ struct Lines {
 
 // A connect that cannot hang, as any client must make it: non-blocking, a
 // select with a bound, blocking again for the exchange.
-bool bounded_connect(SOCKET s, const sockaddr_in& to)
+// The server the minimal clients go to: a loopback address (IPv4 or IPv6) and port.
+struct Target {
+    const char* address;
+    u_short port;
+};
+
+SOCKET connect_to(const Target& target);
+
+bool bounded_connect(SOCKET s, const sockaddr* to, int length)
 {
     u_long mode = 1;
     ioctlsocket(s, FIONBIO, &mode);
-    bool ok = connect(s, reinterpret_cast<const sockaddr*>(&to), sizeof to) == 0;
+    bool ok = connect(s, to, length) == 0;
     if (!ok && WSAGetLastError() == WSAEWOULDBLOCK) {
         fd_set writable;
         FD_ZERO(&writable);
@@ -74,15 +84,23 @@ bool bounded_connect(SOCKET s, const sockaddr_in& to)
     return ok;
 }
 
-bool minimal_check(const char* address)
+SOCKET connect_to(const Target& target)
 {
-    SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in to = {};
-    to.sin_family = AF_INET;
-    to.sin_port = htons(110);
-    to.sin_addr.s_addr = inet_addr(address);
+    sockaddr_storage to;
+    const int length = test_address(target.address, target.port, &to);
+    SOCKET s = socket(to.ss_family, SOCK_STREAM, 0);
+    if (!bounded_connect(s, reinterpret_cast<const sockaddr*>(&to), length)) {
+        closesocket(s);
+        return INVALID_SOCKET;
+    }
+    return s;
+}
+
+bool minimal_check(const Target& target)
+{
+    SOCKET s = connect_to(target);
     Lines lines{s, {}};
-    bool ok = bounded_connect(s, to) && lines.read_ok();
+    bool ok = s != INVALID_SOCKET && lines.read_ok();
     const std::string commands[] = {std::string("USER ") + user_settings.account + "\r\n",
                                     std::string("PASS ") + user_settings.password + "\r\n",
                                     "STAT\r\n"};
@@ -213,12 +231,25 @@ struct TlsClient {
         return send(s, record.data(), length, 0) == length;
     }
     bool read_ok() {
+        std::string line;
+        return read_line(&line) && line[0] == '+';
+    }
+    // IMAP: lines up to the tagged one, which must say OK.
+    bool read_tagged(const std::string& tag) {
+        std::string line;
+        while (read_line(&line)) {
+            if (line.compare(0, tag.size() + 1, tag + " ") == 0)
+                return line.compare(tag.size() + 1, 2, "OK") == 0;
+        }
+        return false;
+    }
+    bool read_line(std::string* line) {
         for (;;) {
             size_t end = plain.find('\n');
             if (end != std::string::npos) {
-                bool positive = plain[0] == '+';
+                *line = plain.substr(0, end + 1);
                 plain.erase(0, end + 1);
-                return positive;
+                return true;
             }
             if (in.empty() && !receive())
                 return false;
@@ -246,19 +277,26 @@ struct TlsClient {
     }
 };
 
-bool minimal_tls_check(const char* address)
+// imap: LOGIN, STATUS INBOX (UNSEEN), LOGOUT instead of USER, PASS, STAT.
+bool minimal_tls_check(const Target& target, bool imap)
 {
     TlsClient client = {};
-    client.s = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in to = {};
-    to.sin_family = AF_INET;
-    to.sin_port = htons(995);
-    to.sin_addr.s_addr = inet_addr(address);
-    bool ok = bounded_connect(client.s, to) && client.handshake(address) && client.read_ok();
-    for (const std::string& command : {std::string("USER ") + user_settings.account + "\r\n",
-                                       std::string("PASS ") + user_settings.password + "\r\n",
-                                       std::string("STAT\r\n")})
-        ok = ok && client.send_line(command) && client.read_ok();
+    client.s = connect_to(target);
+    bool ok = client.s != INVALID_SOCKET && client.handshake(target.address);
+    if (imap) {
+        std::string greeting;
+        ok = ok && client.read_line(&greeting)
+            && client.send_line(std::string("a1 LOGIN \"") + user_settings.account + "\" \"" + user_settings.password
+                                + "\"\r\n")
+            && client.read_tagged("a1") && client.send_line("a2 STATUS INBOX (UNSEEN)\r\n") && client.read_tagged("a2")
+            && client.send_line("a3 LOGOUT\r\n");
+    } else {
+        ok = ok && client.read_ok();
+        for (const std::string& command : {std::string("USER ") + user_settings.account + "\r\n",
+                                           std::string("PASS ") + user_settings.password + "\r\n",
+                                           std::string("STAT\r\n")})
+            ok = ok && client.send_line(command) && client.read_ok();
+    }
     if (ok)
         client.close_notify();
     if (client.context.dwLower || client.context.dwUpper)
@@ -289,16 +327,14 @@ Figures figures(std::vector<double> samples)
     return {samples[samples.size() / 2], samples[(samples.size() * 95 + 99) / 100 - 1]};
 }
 
+enum class Kind { plain, pop3s, imaps };
+
 // Runs both clients `checks` times each, alternating which goes first;
 // `before` prepares the server for one check (outside the timed part).
-bool compare(const char* title, const char* address, int checks,
-             const std::function<std::shared_ptr<void>()>& before,
-             bool (*baseline)(const char*) = minimal_check)
+bool compare(const char* title, const char* field, Target target, Kind kind, int checks,
+             const std::function<std::shared_ptr<void>()>& before)
 {
-    if (baseline == minimal_tls_check)
-        snprintf(user_settings.pop_server, sizeof user_settings.pop_server, "pop3s://%s", address);
-    else
-        strcpy(user_settings.pop_server, address);
+    strcpy(user_settings.pop_server, field);
     std::vector<double> program, minimal;
     int failures = 0;
     for (int i = 0; i < checks; ++i) {
@@ -306,7 +342,8 @@ bool compare(const char* title, const char* address, int checks,
             bool program_turn = (i + turn) % 2 == 0;
             std::shared_ptr<void> server = before();
             double start = now_ms();
-            bool ok = program_turn ? check_mailbox(nullptr) == 1 : baseline(address);
+            bool ok = program_turn ? check_mailbox(nullptr) == 1
+                : kind == Kind::plain ? minimal_check(target) : minimal_tls_check(target, kind == Kind::imaps);
             double took = now_ms() - start;
             if (!ok)
                 ++failures;
@@ -348,7 +385,7 @@ int main(int argc, char** argv)
         // The start-up baseline: a minimal Win32 program with a hidden
         // window that makes one check the minimal way and ends.
         CreateWindowExA(0, "STATIC", "check_bench", WS_POPUP, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr);
-        return minimal_check(argv[2]) ? 0 : 1;
+        return minimal_check({argv[2], 110}) ? 0 : 1;
     }
     const int checks = argc > 2 ? atoi(argv[2]) : 500;
     strcpy(user_settings.check_time, "300");
@@ -356,11 +393,24 @@ int main(int argc, char** argv)
 
     printf("%d checks each, alternating\n", checks);
     auto nothing = [] { return std::shared_ptr<void>(); };
-    bool ok = compare("Dovecot on loopback", argv[1], checks, nothing);
-    ok = compare("scripted server, no delay", SCRIPTED, checks, [] { return scripted(0); }) && ok;
-    ok = compare("scripted server, 20 ms per reply", SCRIPTED, checks, [] { return scripted(20); }) && ok;
-    if (argc > 3)
-        ok = compare("Dovecot over TLS (pop3s)", argv[3], checks, nothing, minimal_tls_check) && ok;
+    const char* dovecot = argv[1];
+    bool ok = compare("Dovecot on loopback", dovecot, {dovecot, 110}, Kind::plain, checks, nothing);
+    ok = compare("scripted server, no delay", SCRIPTED, {SCRIPTED, 110}, Kind::plain, checks,
+                 [] { return scripted(0); }) && ok;
+    ok = compare("scripted server, 20 ms per reply", SCRIPTED, {SCRIPTED, 110}, Kind::plain, checks,
+                 [] { return scripted(20); }) && ok;
+    if (argc > 3) {
+        char field[64];
+        snprintf(field, sizeof field, "pop3s://%s", argv[3]);
+        ok = compare("Dovecot over TLS (pop3s)", field, {argv[3], 995}, Kind::pop3s, checks, nothing) && ok;
+        snprintf(field, sizeof field, "imaps://%s", argv[3]);
+        ok = compare("Dovecot over IMAP (imaps)", field, {argv[3], 993}, Kind::imaps, checks, nothing) && ok;
+    }
+    if (argc > 4) {   // the same Dovecot on ::1, its ports 1110 and 1995
+        ok = compare("Dovecot on ::1", "[::1]:1110", {"::1", 1110}, Kind::plain, checks, nothing) && ok;
+        ok = compare("Dovecot over TLS on ::1", "pop3s://[::1]:1995", {"::1", 1995}, Kind::pop3s, checks, nothing)
+            && ok;
+    }
     WSACleanup();
     return ok ? 0 : 1;
 }
