@@ -99,8 +99,10 @@ qb_wine_test(resources_test
     LIBS version)
 add_dependencies(resources_test quillbeam)
 
+# A GUI program, as a user's mailer is: Wine gives a console program a window
+# of its own, which takes the foreground (and closes an open tray menu).
 add_executable(record_mailer tests/support/record_mailer.cpp)
-target_link_options(record_mailer PRIVATE -static)
+target_link_options(record_mailer PRIVATE -static -mwindows)
 
 # The dialogs and the shell services for real, with the resources linked in.
 qb_wine_test(dialogs_test

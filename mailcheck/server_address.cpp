@@ -55,12 +55,11 @@ bool parse_bracketed(const char* text, ServerAddress* out)
     if (close == nullptr)
         return false;
     size_t length = static_cast<size_t>(close - text - 1);
-    uint8_t bytes[16];
     if (length >= sizeof out->host)
         return false;
     memcpy(out->host, text + 1, length);
     out->host[length] = '\0';
-    if (!parse_ipv6(out->host, bytes))
+    if (!is_ipv6_address(out->host))
         return false;
     if (close[1] == ':' ? !parse_port(close + 2, &out->port) : close[1] != '\0')
         return false;
@@ -161,75 +160,49 @@ bool is_dotted_ipv4(const char* host)
 
 namespace {
 
-int hex_value(char c)
+bool is_hex_digit(char c)
 {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
 }
 
 } // namespace
 
-int parse_ipv6(const char* text, uint8_t out[16])
+bool is_ipv6_address(const char* text)
 {
-    uint8_t bytes[16] = {};
-    int filled = 0;      // bytes written before and after the "::"
-    int gap = -1;        // where "::" stood, in bytes
+    int groups = 0;     // 16-bit groups written; a dotted IPv4 tail counts two
+    bool gap = false;   // "::" seen, standing for at least one group of zeros
     const char* p = text;
     if (p[0] == ':' && p[1] == ':') {
-        gap = 0;
+        gap = true;
         p += 2;
     }
     while (*p != '\0') {
-        if (filled == 16)
-            return 0;
-        // The last 32 bits may be written as a dotted IPv4 address.
-        const char* dot = strchr(p, '.');
-        if (dot != nullptr && strchr(p, ':') == nullptr) {
-            if (filled > 12 || !is_dotted_ipv4(p))
-                return 0;
-            for (int part = 0; part < 4; ++part) {
-                int value = 0;
-                while (*p >= '0' && *p <= '9')
-                    value = value * 10 + (*p++ - '0');
-                bytes[filled++] = static_cast<uint8_t>(value);
-                if (*p == '.')
-                    ++p;
-            }
+        if (groups == 8)
+            return false;
+        if (strchr(p, ':') == nullptr && strchr(p, '.') != nullptr) {
+            if (groups > 6 || !is_dotted_ipv4(p))
+                return false;
+            groups += 2;
             break;
         }
-        int value = 0, digits = 0;
-        for (int v; digits < 5 && (v = hex_value(*p)) >= 0; ++p, ++digits)
-            value = value * 16 + v;
+        int digits = 0;
+        for (; digits < 5 && is_hex_digit(*p); ++p)
+            ++digits;
         if (digits == 0 || digits > 4)
-            return 0;
-        bytes[filled++] = static_cast<uint8_t>(value >> 8);
-        bytes[filled++] = static_cast<uint8_t>(value);
+            return false;
+        ++groups;
         if (*p == '\0')
             break;
         if (*p++ != ':')
-            return 0;
+            return false;
         if (*p == ':') {
-            if (gap >= 0)
-                return 0;
-            gap = filled;
+            if (gap)
+                return false;
+            gap = true;
             ++p;
         } else if (*p == '\0') {
-            return 0;   // a single colon at the end
+            return false;   // a single colon at the end
         }
     }
-    if (gap < 0 ? filled != 16 : filled > 14)
-        return 0;
-    memset(out, 0, 16);
-    if (gap < 0) {
-        memcpy(out, bytes, 16);
-    } else {
-        memcpy(out, bytes, static_cast<size_t>(gap));
-        memcpy(out + 16 - (filled - gap), bytes + gap, static_cast<size_t>(filled - gap));
-    }
-    return 1;
+    return gap ? groups <= 7 : groups == 8;
 }

@@ -38,6 +38,5 @@ int parse_server_address(const char* text, ServerAddress* out);
 // IPv4 address, whose certificate names it as an address rather than as a
 // DNS name. (With a leading zero the resolver would read a part as octal.)
 bool is_dotted_ipv4(const char* host);
-// An IPv6 address in any of its text forms (RFC 4291 section 2.2): 1 and
-// the 16 bytes in out, else 0.
-int parse_ipv6(const char* text, uint8_t out[16]);
+// An IPv6 address in any of its text forms (RFC 4291 section 2.2), without a zone.
+bool is_ipv6_address(const char* text);

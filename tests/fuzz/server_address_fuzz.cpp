@@ -20,8 +20,7 @@ extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, size_t size)
         if (address.security != Security::plain && address.host[0] == '\0')
             __builtin_trap();
         // A host with a colon is an IPv6 address, never something else.
-        uint8_t bytes[16];
-        if (strchr(address.host, ':') != nullptr && (!address.literal || !parse_ipv6(address.host, bytes)))
+        if (strchr(address.host, ':') != nullptr && (!address.literal || !is_ipv6_address(address.host)))
             __builtin_trap();
     }
     return 0;

@@ -1,5 +1,6 @@
 // A stand-in mailer: appends "<its own path>|<command line>|<current
 // directory>" to mailer-record.txt in its current directory, then exits.
+// Built as a GUI program (no console window), as a real mailer is.
 #include <windows.h>
 
 #include <stdio.h>

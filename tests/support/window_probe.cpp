@@ -7,10 +7,14 @@
 //   window_probe notify CAPTION MESSAGE ID MOUSE   post an icon's callback, as the tray does
 //   window_probe attributes FILE            print the file's attributes in hex
 //   window_probe menu [ms]                  wait for an open pop-up menu, print its left top right bottom
+//   window_probe close-menu [ms]            press Escape in an open pop-up menu; exit 0 once none is open
 //   window_probe fit CAPTION                print the window's width and height, then
 //                                           each label or button whose text does not fit
+//   window_probe windows                    list the visible top-level windows (* the foreground)
+//   window_probe ended FILE [ms]            exit 0 once no process of that file name runs
 // Exits 1 when the window does not appear within the time (default 15 s).
 #include <windows.h>
+#include <tlhelp32.h>
 
 #include <stdio.h>
 #include <stdlib.h>
@@ -60,9 +64,51 @@ static void print_fit(HWND window)
     ReleaseDC(nullptr, dc);
 }
 
+static BOOL CALLBACK print_window(HWND window, LPARAM)
+{
+    if (!IsWindowVisible(window))
+        return TRUE;
+    char kind[64] = "", caption[256] = "";
+    GetClassNameA(window, kind, sizeof kind);
+    GetWindowTextA(window, caption, sizeof caption);
+    RECT where;
+    GetWindowRect(window, &where);
+    DWORD process = 0;
+    GetWindowThreadProcessId(window, &process);
+    printf("%s %p pid %lu class %s caption \"%s\" at %ld %ld %ld %ld\n",
+           window == GetForegroundWindow() ? "*" : " ", static_cast<void*>(window), process, kind, caption,
+           where.left, where.top, where.right, where.bottom);
+    return TRUE;
+}
+
+static bool process_running(const char* file)
+{
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    PROCESSENTRY32 entry = {};
+    entry.dwSize = sizeof entry;
+    bool found = false;
+    for (BOOL more = Process32First(snapshot, &entry); more && !found; more = Process32Next(snapshot, &entry))
+        found = lstrcmpiA(entry.szExeFile, file) == 0;
+    CloseHandle(snapshot);
+    return found;
+}
+
 int main(int argc, char** argv)
 {
     SetProcessDPIAware();   // sizes as they are on the screen
+    if (argc >= 2 && strcmp(argv[1], "windows") == 0) {
+        EnumWindows(print_window, 0);
+        return 0;
+    }
+    if (argc >= 3 && strcmp(argv[1], "ended") == 0) {
+        DWORD ms = argc > 3 ? strtoul(argv[3], nullptr, 10) : 15000;
+        for (DWORD waited = 0; waited <= ms; waited += 50) {
+            if (!process_running(argv[2]))
+                return 0;
+            Sleep(50);
+        }
+        return 1;
+    }
     if (argc >= 2 && strcmp(argv[1], "menu") == 0) {
         DWORD ms = argc > 2 ? strtoul(argv[2], nullptr, 10) : 15000;
         for (DWORD waited = 0; waited <= ms; waited += 50) {
@@ -73,6 +119,20 @@ int main(int argc, char** argv)
                 return 0;
             }
             Sleep(50);
+        }
+        return 1;
+    }
+    // The key goes to the menu's own queue, as the keyboard would deliver it
+    // to the menu's thread: the X server's keyboard focus may be elsewhere.
+    if (argc >= 2 && strcmp(argv[1], "close-menu") == 0) {
+        DWORD ms = argc > 2 ? strtoul(argv[2], nullptr, 10) : 5000;
+        for (DWORD waited = 0; waited <= ms; waited += 100) {
+            HWND menu = FindWindowA("#32768", nullptr);
+            if (menu == nullptr || !IsWindowVisible(menu))
+                return 0;
+            PostMessageA(menu, WM_KEYDOWN, VK_ESCAPE, 1);
+            PostMessageA(menu, WM_KEYUP, VK_ESCAPE, 0xC0000001);
+            Sleep(100);
         }
         return 1;
     }
