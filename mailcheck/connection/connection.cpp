@@ -202,6 +202,12 @@ Reach connection_open(const ServerAddress& server)
     hints.ai_protocol = IPPROTO_TCP;
     addrinfo* list = nullptr;
     int error = getaddrinfo(server.host, port, &hints, &list);
+    in_addr loose;
+    if (error != 0 && (loose.s_addr = inet_addr(server.host)) != INADDR_NONE) {
+        // What the older lookup took too: an address in inet_addr's looser
+        // forms (127.1, 0x7f.0.0.1).
+        error = getaddrinfo(inet_ntoa(loose), port, &hints, &list);
+    }
     if (error != 0 || list == nullptr) {
         note_failure("resolve", static_cast<unsigned long>(error));
         return Reach::lookup_failed;

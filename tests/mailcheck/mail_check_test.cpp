@@ -343,8 +343,6 @@ TEST_F(MailCheck, ImapExchange)
           reply("* BYE\r\na3 OK\r\n")}, login + status + "a3 LOGOUT\r\n", nullptr, 4},
         {"PREAUTH: no login", {reply("* PREAUTH ready\r\n"), reply("* STATUS INBOX (UNSEEN 0)\r\na2 OK\r\n")},
          status + "a3 LOGOUT\r\n", nullptr, 0},
-        {"quote and backslash escaped", {GREETING, LOGGED_IN, reply("* STATUS INBOX (UNSEEN 1)\r\na2 OK\r\n")},
-         "a1 LOGIN \"taro\" \"se\\\"c\\\\ret\"\r\n" + status + "a3 LOGOUT\r\n", nullptr, 1, "se\"c\\ret"},
         {"8-bit password as a literal", {GREETING, reply("+ go on\r\n"), LOGGED_IN,
           reply("* STATUS INBOX (UNSEEN 2)\r\na2 OK\r\n")},
          "a1 LOGIN \"taro\" {4}\r\np\xe4ss\r\n" + status + "a3 LOGOUT\r\n", nullptr, 2, "p\xe4ss"},
@@ -355,8 +353,6 @@ TEST_F(MailCheck, ImapExchange)
          login, "NO [AUTHENTICATIONFAILED] Use an app password."},
         {"STATUS BAD", {GREETING, LOGGED_IN, reply("a2 BAD Error in IMAP command\r\n")}, login + status,
          "BAD Error in IMAP command"},
-        {"a count that does not parse", {GREETING, LOGGED_IN, reply("* STATUS INBOX (UNSEEN lots)\r\na2 OK\r\n")},
-         login + status, RECEIVE_FAILED},
         {"no STATUS line", {GREETING, LOGGED_IN, reply("a2 OK\r\n")}, login + status, RECEIVE_FAILED},
         {"untagged lines that never end", {GREETING, LOGGED_IN, endless("* 1 EXISTS\r\n", 0, 20)}, login + status,
          RECEIVE_FAILED},
@@ -934,7 +930,7 @@ TEST_F(SecureMailbox, WindowsStatuses)
 
 TEST_F(SecureMailbox, Tls13OnlyFromTheFirstWindowsThatFinishedIt)
 {
-    const struct { DWORD build; bool tls13; } rows[] = {{19045, false}, {20348, true}, {26100, true}};
+    const struct { DWORD build; bool tls13; } rows[] = {{19045, false}, {20348, true}};
     for (const auto& row : rows) {
         SCOPED_TRACE(row.build);
         pretended_build = row.build;
@@ -1051,9 +1047,10 @@ TEST_F(MailCheck, ServerFieldThatFitsNoFormSendsNothing)
 
 TEST_F(MailCheck, PlainPortsAndAddressesInTheServerField)
 {
-    // Each is the plain exchange byte for byte, as the address alone.
+    // Each is the plain exchange byte for byte, as the address alone (127.2:
+    // the looser form the older lookup took).
     const struct { const char* field; const char* listen; } rows[] = {
-        {"127.0.0.2:110", SERVER}, {"[::1]", "::1"}, {"[0:0::1]:110", "::1"},
+        {"127.0.0.2:110", SERVER}, {"[::1]", "::1"}, {"[0:0::1]:110", "::1"}, {"127.2", SERVER},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.field);
