@@ -33,8 +33,8 @@ constexpr ULONG CONTEXT_REQUEST = ISC_REQ_SEQUENCE_DETECT | ISC_REQ_REPLAY_DETEC
 // What the context must really give before a byte of the login is sealed.
 constexpr ULONG CONTEXT_NEEDED = ISC_RET_CONFIDENTIALITY | ISC_RET_SEQUENCE_DETECT
     | ISC_RET_REPLAY_DETECT | ISC_RET_STREAM;
-// The certificate is judged by us, so every system judges it the same way;
-// weak suites a system still lists are never offered.
+// The certificate is judged by us, so a system whose Schannel checks
+// nothing is no weaker; weak suites a system still lists are never offered.
 constexpr DWORD CREDENTIAL_FLAGS = SCH_CRED_MANUAL_CRED_VALIDATION | SCH_CRED_NO_DEFAULT_CREDS
     | SCH_USE_STRONG_CRYPTO;
 // The first Windows whose TLS 1.3 client is finished (Server 2022, then 11);
