@@ -3,11 +3,10 @@
 // returns 1, or 0 after its box (the connection then closed).
 #pragma once
 
-#include <windows.h>
-
 #include <stdint.h>
 
 #include "mailcheck/connection/reply_line.h"
+#include "mailcheck/mail_check.h"   // windows.h, send_command
 
 constexpr const char* RECEIVE_FAILED_TEXT = "メールデータ受信に失敗";
 
@@ -16,7 +15,6 @@ int show_error(HWND owner, const char* text);
 int receive_failed(HWND owner, const char* text);
 // One whole line into *line.
 int receive_line(HWND owner, ReplyLine* line);
-int send_command(HWND owner, const char* line);
 
 // IMAP over the open, secured connection: the unseen messages of the inbox
 // into *count.

@@ -697,16 +697,13 @@ public:
     PieceRelay(const char* address, const char* server, size_t piece, int delay_ms = 0, u_short port = 995)
         : piece_(piece), delay_(delay_ms)
     {
-        listener_ = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_storage where;
+        const int length = test_address(address, port, &where);
+        server_length_ = test_address(server, port, &server_);
+        listener_ = socket(where.ss_family, SOCK_STREAM, 0);
         BOOL reuse = TRUE;
         setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&reuse), sizeof reuse);
-        sockaddr_in where = {};
-        where.sin_family = AF_INET;
-        where.sin_port = htons(port);
-        where.sin_addr.s_addr = inet_addr(address);
-        server_ = where;
-        server_.sin_addr.s_addr = inet_addr(server);
-        if (bind(listener_, reinterpret_cast<sockaddr*>(&where), sizeof where) == 0
+        if (bind(listener_, reinterpret_cast<sockaddr*>(&where), length) == 0
             && listen(listener_, 1) == 0)
             thread_ = std::thread([this] { run(); });
     }
@@ -723,8 +720,8 @@ private:
         SOCKET client = accept(listener_, nullptr, nullptr);
         if (client == INVALID_SOCKET)
             return;
-        SOCKET server = socket(AF_INET, SOCK_STREAM, 0);
-        if (connect(server, reinterpret_cast<sockaddr*>(&server_), sizeof server_) == 0) {
+        SOCKET server = socket(server_.ss_family, SOCK_STREAM, 0);
+        if (connect(server, reinterpret_cast<sockaddr*>(&server_), server_length_) == 0) {
             for (;;) {
                 fd_set readable;
                 FD_ZERO(&readable);
@@ -759,7 +756,8 @@ private:
     size_t piece_;
     int delay_;
     SOCKET listener_;
-    sockaddr_in server_;
+    sockaddr_storage server_;
+    int server_length_;
     std::thread thread_;
 };
 
