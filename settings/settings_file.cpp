@@ -1,5 +1,7 @@
 #include "settings/settings_file.h"
 
+#include <fcntl.h>
+#include <io.h>
 #include <stdio.h>
 
 #include "app/app.h"
@@ -15,6 +17,64 @@ int save_failed(HWND owner, const char* temp_path)
         DeleteFileA(temp_path);
     MessageBoxA(owner, "User file create error", "Error", MB_OK | MB_ICONERROR);
     return 0;
+}
+
+// user.ini holds the password: on a shared PC a folder under C:\ lets
+// every local user read what is in it. The file gets a protected DACL
+// (the folder's grants do not reach it) with full control for this user
+// and SYSTEM and nothing for anybody else.
+struct OwnerOnly {
+    SECURITY_ATTRIBUTES attributes;
+    SECURITY_DESCRIPTOR descriptor;
+    alignas(4) BYTE acl[2 * (sizeof(ACCESS_ALLOWED_ACE) + SECURITY_MAX_SID_SIZE) + sizeof(ACL)];
+};
+
+bool owner_only(OwnerOnly* out)
+{
+    HANDLE token;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
+        return false;
+    alignas(8) BYTE user[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+    DWORD size = 0;
+    const BOOL have_user = GetTokenInformation(token, TokenUser, user, sizeof user, &size);
+    CloseHandle(token);
+    alignas(4) BYTE system[SECURITY_MAX_SID_SIZE];
+    DWORD system_size = sizeof system;
+    ACL* acl = reinterpret_cast<ACL*>(out->acl);
+    if (!have_user || !CreateWellKnownSid(WinLocalSystemSid, nullptr, system, &system_size)
+        || !InitializeAcl(acl, sizeof out->acl, ACL_REVISION)
+        || !AddAccessAllowedAce(acl, ACL_REVISION, FILE_ALL_ACCESS, reinterpret_cast<TOKEN_USER*>(user)->User.Sid)
+        || !AddAccessAllowedAce(acl, ACL_REVISION, FILE_ALL_ACCESS, system)
+        || !InitializeSecurityDescriptor(&out->descriptor, SECURITY_DESCRIPTOR_REVISION)
+        || !SetSecurityDescriptorDacl(&out->descriptor, TRUE, acl, FALSE)
+        || !SetSecurityDescriptorControl(&out->descriptor, SE_DACL_PROTECTED, SE_DACL_PROTECTED))
+        return false;
+    out->attributes = {sizeof out->attributes, &out->descriptor, FALSE};
+    return true;
+}
+
+// The new file, owner-only from its first moment. A volume that refuses
+// the descriptor (some network shares) still gets the settings; one
+// without ACLs (FAT, exFAT) ignores it.
+FILE* create_owner_only(const char* path)
+{
+    OwnerOnly access;
+    const bool protect = owner_only(&access);
+    HANDLE handle = CreateFileA(path, GENERIC_WRITE, 0, protect ? &access.attributes : nullptr, CREATE_ALWAYS,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE && protect)
+        handle = CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE)
+        return nullptr;
+    const int descriptor = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_WRONLY | _O_BINARY);
+    FILE* file = descriptor != -1 ? _fdopen(descriptor, "wb") : nullptr;
+    if (file == nullptr) {
+        if (descriptor != -1)
+            _close(descriptor);
+        else
+            CloseHandle(handle);
+    }
+    return file;
 }
 
 } // namespace
@@ -68,7 +128,7 @@ int save_settings(HWND owner)
     SetFileAttributesA(temp_path, FILE_ATTRIBUTE_NORMAL);
     DeleteFileA(temp_path);
 
-    FILE* file = fopen(temp_path, "wb");
+    FILE* file = create_owner_only(temp_path);
     if (file == nullptr)
         return save_failed(owner, temp_path);
     int written = write_settings_stream(file, &user_settings);

@@ -4,13 +4,69 @@
 
 #include <string.h>
 
+#include <vector>
+
 #include "settings/settings_file.h"
 #include "settings/user_settings.h"
+#include "tests/support/import_redirect.h"
 #include "tests/support/message_box_hook.h"
 #include "tests/support/settings_record.h"
 #include "tests/support/test_files.h"
 
+// Every CreateFileA of the program passes through here: Wine keeps no file
+// DACL, so the descriptor handed over is what can be checked.
+extern "C" HANDLE(WINAPI* create_file_slot)(LPCSTR, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD, HANDLE)
+    IMPORT_SLOT(CreateFileA, 28);
+
 namespace {
+
+struct Grant { bool allowed; DWORD mask; bool user; bool system; };
+struct Creation { bool descriptor; bool dacl_protected; std::vector<Grant> grants; };
+std::vector<Creation> creations;   // of the file that replaces user.ini
+bool volume_refuses_descriptors;
+HANDLE(WINAPI* real_create_file)(LPCSTR, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD, HANDLE);
+
+bool is_current_user(PSID sid)
+{
+    HANDLE token;
+    OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token);
+    alignas(8) BYTE user[256];
+    DWORD size = 0;
+    GetTokenInformation(token, TokenUser, user, sizeof user, &size);
+    CloseHandle(token);
+    return EqualSid(sid, reinterpret_cast<TOKEN_USER*>(user)->User.Sid);
+}
+
+HANDLE WINAPI recording_create_file(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
+                                    DWORD disposition, DWORD flags, HANDLE templ)
+{
+    const std::string name = path;
+    if (name.size() < 4 || name.substr(name.size() - 4) != ".new")
+        return real_create_file(path, access, share, security, disposition, flags, templ);
+    Creation seen = {security != nullptr && security->lpSecurityDescriptor != nullptr, false, {}};
+    if (seen.descriptor) {
+        SECURITY_DESCRIPTOR_CONTROL control = 0;
+        DWORD revision = 0;
+        GetSecurityDescriptorControl(security->lpSecurityDescriptor, &control, &revision);
+        seen.dacl_protected = (control & SE_DACL_PROTECTED) != 0;
+        BOOL present = FALSE, defaulted = FALSE;
+        ACL* acl = nullptr;
+        GetSecurityDescriptorDacl(security->lpSecurityDescriptor, &present, &acl, &defaulted);
+        for (DWORD i = 0; present && acl != nullptr && i < acl->AceCount; ++i) {
+            ACCESS_ALLOWED_ACE* ace = nullptr;
+            GetAce(acl, i, reinterpret_cast<void**>(&ace));
+            PSID sid = &ace->SidStart;
+            seen.grants.push_back({ace->Header.AceType == ACCESS_ALLOWED_ACE_TYPE, ace->Mask, is_current_user(sid),
+                                   IsWellKnownSid(sid, WinLocalSystemSid) != FALSE});
+        }
+    }
+    creations.push_back(seen);
+    if (seen.descriptor && volume_refuses_descriptors) {
+        SetLastError(ERROR_NOT_SUPPORTED);
+        return INVALID_HANDLE_VALUE;
+    }
+    return real_create_file(path, access, share, security, disposition, flags, templ);
+}
 
 const char SAVED[] = "pop.example.jp\r\ntaro\r\nsecret\r\n300\r\n/Mail/mail.exe\r\nON\r\n";
 const RecordTexts FILLED = {"pop.example.jp", "taro", "secret", "300", "/Mail/mail.exe", 1};   // SAVED
@@ -84,6 +140,40 @@ TEST_F(SettingsFile, SaveWritesSixCrLfLinesHidden)
     EXPECT_STREQ(user_settings.pop_server, "pop.example.jp");
     EXPECT_STREQ(user_settings.check_time, "60");
     EXPECT_EQ(user_settings.sound_on, 0);
+}
+
+// The password inside is for this user alone, from the file's first
+// moment; a volume that will not take the descriptor still gets the save.
+TEST_F(SettingsFile, SavedFileIsReadableByItsOwnerAlone)
+{
+    if (real_create_file == nullptr)
+        real_create_file = redirect_import(&create_file_slot, recording_create_file);
+    for (bool refuses : {false, true}) {
+        SCOPED_TRACE(refuses ? "the volume refuses descriptors" : "the volume takes the descriptor");
+        load("old\r\n");
+        user_settings = settings_record(FILLED);
+        creations.clear();
+        volume_refuses_descriptors = refuses;
+        MessageBoxHook hook;
+        EXPECT_EQ(save_settings(nullptr), 1);
+        volume_refuses_descriptors = false;
+        EXPECT_TRUE(hook.boxes.empty());
+        EXPECT_EQ(read_file_bytes(ini), SAVED);
+        ASSERT_EQ(creations.size(), refuses ? 2u : 1u);
+        const Creation& first = creations[0];
+        EXPECT_TRUE(first.descriptor);
+        EXPECT_TRUE(first.dacl_protected) << "the folder's grants would reach the file";
+        ASSERT_EQ(first.grants.size(), 2u);
+        for (const Grant& grant : first.grants) {
+            EXPECT_TRUE(grant.allowed);
+            EXPECT_EQ(grant.mask, static_cast<DWORD>(FILE_ALL_ACCESS));
+        }
+        EXPECT_TRUE(first.grants[0].user);
+        EXPECT_TRUE(first.grants[1].system);
+        if (refuses) {
+            EXPECT_FALSE(creations[1].descriptor);
+        }
+    }
 }
 
 TEST_F(SettingsFile, FailedSaveKeepsTheOldFileAsTheUserMadeIt)
