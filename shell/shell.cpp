@@ -22,25 +22,20 @@ static_assert(offsetof(OPENFILENAMEA, lpTemplateName) + sizeof(LPCSTR) == 76,
 
 namespace {
 
-// QUNS_QUIET_TIME: declared for Windows 7 on, reported by 8 and later.
-constexpr int QUIET_TIME = 6;
-
-// Not while the user is presenting, playing full screen, busy or in quiet
-// hours; when Windows cannot say, as always.
-bool user_is_busy()
+// Only when Windows says notifications are welcome: not while the user is
+// presenting, running a full-screen program or busy. When Windows cannot
+// say, as always.
+bool chime_welcome()
 {
     QUERY_USER_NOTIFICATION_STATE state;
-    if (FAILED(SHQueryUserNotificationState(&state)))
-        return false;
-    return state == QUNS_BUSY || state == QUNS_RUNNING_D3D_FULL_SCREEN || state == QUNS_PRESENTATION_MODE
-        || static_cast<int>(state) == QUIET_TIME;
+    return FAILED(SHQueryUserNotificationState(&state)) || state == QUNS_ACCEPTS_NOTIFICATIONS;
 }
 
 } // namespace
 
 int play_new_mail_sound()
 {
-    if (!user_is_busy())
+    if (chime_welcome())
         PlaySoundA("WAVE", module_instance, SND_RESOURCE | SND_ASYNC | SND_NODEFAULT);
     return 1;
 }

@@ -172,17 +172,17 @@ TEST_F(Tray, MenusOpenBesideTheCursorForTheOwner)
     }
 }
 
-TEST_F(Tray, ChimeFromThisModuleUnlessTheUserIsBusy)
+TEST_F(Tray, ChimeFromThisModuleOnlyWhenNotificationsAreWelcome)
 {
     const struct { const char* name; int state; HRESULT result; bool plays; } rows[] = {
         {"accepts notifications", QUNS_ACCEPTS_NOTIFICATIONS, S_OK, true},
-        {"no user present", QUNS_NOT_PRESENT, S_OK, true},
-        {"an app's own full screen", 7, S_OK, true},
         {"the question fails", QUNS_BUSY, E_FAIL, true},
+        {"no user present (locked, away)", QUNS_NOT_PRESENT, S_OK, false},
+        {"a Store app full screen", 7, S_OK, false},
         {"busy", QUNS_BUSY, S_OK, false},
         {"full-screen game", QUNS_RUNNING_D3D_FULL_SCREEN, S_OK, false},
         {"presentation", QUNS_PRESENTATION_MODE, S_OK, false},
-        {"quiet hours", 6, S_OK, false},
+        {"first hour after the user's first log-on", 6, S_OK, false},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
