@@ -24,11 +24,17 @@ UINT taskbar_created_message;
 bool settings_dialog_open;
 // Asleep: nothing starts. Due at wake: a check was due when sleep came.
 // Waiting for a network: the next check runs as soon as there is one.
+// Waking: the wait for a network after wake, at most WAKE_WAIT_MS.
 bool asleep;
 bool due_at_wake;
 bool waiting_for_network;
+bool waking;
+DWORD slept_at;
 // After wake Wi-Fi usually needs seconds; the check waits this long at most.
 constexpr UINT WAKE_WAIT_MS = 2 * 60 * 1000;
+// A resume message that never comes must not stop polling for good: this
+// long after the suspend a timer or a network notice counts as the wake.
+constexpr UINT MISSED_WAKE_MS = 60 * 1000;
 
 void on_create(HWND window)
 {
@@ -47,15 +53,53 @@ void on_create(HWND window)
     SendMessageA(window, WM_TIMER, 0, 0);   // the first check runs at once
 }
 
-void on_timer(HWND window)
+void stop_waking(HWND window)
 {
-    KillTimer(window, CHECK_TIMER_ID);
+    waking = false;
     KillTimer(window, WAKE_TIMER_ID);
-    waiting_for_network = false;
-    if (check_mailbox(window)) {
-        SetTimer(window, CHECK_TIMER_ID, check_interval_ms(user_settings.check_time), nullptr);
-        waiting_for_network = check_found_no_network;
+}
+
+void resume(HWND window)
+{
+    asleep = false;
+    if (!due_at_wake)
+        return;   // polling had stopped after a failure: it stays stopped
+    due_at_wake = false;
+    waiting_for_network = true;
+    waking = true;
+    SetTimer(window, WAKE_TIMER_ID, WAKE_WAIT_MS, nullptr);
+    if (!network_usable())
+        OutputDebugStringA("Quillbeam: check waits for a usable network after wake\n");
+    // In its turn, not inside the system's power message: a check may take
+    // a minute and show a box.
+    PostMessageA(window, WM_NETWORK_CHANGED, 0, 0);
+}
+
+void on_timer(HWND window, WPARAM id)
+{
+    if (asleep) {
+        if (id == WAKE_TIMER_ID)
+            resume(window);   // the resume message never came
+        return;
     }
+    KillTimer(window, CHECK_TIMER_ID);
+    if (id == WAKE_TIMER_ID || !waking)
+        stop_waking(window);   // the wait after wake is over: failures show again
+    // The dialog's close runs the check that was due.
+    if (settings_dialog_open)
+        return;
+    waiting_for_network = false;
+    check_quiet_unreached = waking;
+    const int checked = check_mailbox(window);
+    check_quiet_unreached = false;
+    if (!checked) {
+        stop_waking(window);   // polling stops after a box, the wake bound with it
+        return;
+    }
+    SetTimer(window, CHECK_TIMER_ID, check_interval_ms(user_settings.check_time), nullptr);
+    waiting_for_network = check_found_no_network;
+    if (!check_found_no_network)
+        stop_waking(window);   // the server answered
 }
 
 void on_power(HWND window, WPARAM event)
@@ -65,23 +109,23 @@ void on_power(HWND window, WPARAM event)
         const bool check_timer = KillTimer(window, CHECK_TIMER_ID) != 0;
         const bool wake_timer = KillTimer(window, WAKE_TIMER_ID) != 0;
         due_at_wake = due_at_wake || check_timer || wake_timer || waiting_for_network;
+        waking = false;
         asleep = true;
+        slept_at = GetTickCount();
+        SetTimer(window, WAKE_TIMER_ID, MISSED_WAKE_MS, nullptr);
     } else if ((event == PBT_APMRESUMEAUTOMATIC || event == PBT_APMRESUMESUSPEND) && asleep) {
-        asleep = false;
-        if (!due_at_wake)
-            return;   // polling had stopped after a failure: it stays stopped
-        due_at_wake = false;
-        waiting_for_network = true;
-        SetTimer(window, WAKE_TIMER_ID, WAKE_WAIT_MS, nullptr);
-        if (network_usable())
-            SendMessageA(window, WM_TIMER, WAKE_TIMER_ID, 0);
-        else
-            OutputDebugStringA("Quillbeam: check waits for a usable network after wake\n");
+        KillTimer(window, WAKE_TIMER_ID);
+        resume(window);
     }
 }
 
 void on_network_changed(HWND window)
 {
+    // Adapters going down at the suspend itself are no sign of a wake.
+    if (asleep && GetTickCount() - slept_at >= MISSED_WAKE_MS) {
+        KillTimer(window, WAKE_TIMER_ID);
+        resume(window);
+    }
     if (waiting_for_network && !asleep && !settings_dialog_open && network_usable())
         SendMessageA(window, WM_TIMER, CHECK_TIMER_ID, 0);
 }
@@ -89,7 +133,7 @@ void on_network_changed(HWND window)
 void open_settings(HWND window)
 {
     KillTimer(window, CHECK_TIMER_ID);
-    KillTimer(window, WAKE_TIMER_ID);
+    stop_waking(window);
     remove_main_icon(window);
     settings_dialog_open = true;
     INT_PTR result = DialogBoxParamA(module_instance, "SETTINGDIALOG", window,
@@ -144,17 +188,18 @@ LRESULT CALLBACK main_window_proc(HWND window, UINT message, WPARAM wparam, LPAR
         on_create(window);
         return 0;   // 0 lets the creation go on; WM_CLOSE above already ended it
     case WM_DESTROY:
-        stop_watching_network();
-        WSACleanup();
+        // The icons go first: what follows may wait on the system.
         remove_main_icon(window);
         remove_mail_icon(window);
+        stop_watching_network();
+        WSACleanup();
         PostQuitMessage(0);
         return 1;
     case WM_COMMAND:
         on_command(window, wparam);
         return 1;
     case WM_TIMER:
-        on_timer(window);
+        on_timer(window, wparam);
         return 1;
     case WM_POWERBROADCAST:
         on_power(window, wparam);

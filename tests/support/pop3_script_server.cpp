@@ -22,8 +22,8 @@ int test_address(const char* address, unsigned short port, sockaddr_storage* out
     return sizeof *four;
 }
 
-ScriptServer::ScriptServer(const char* address, std::vector<ScriptStep> steps)
-    : steps_(std::move(steps)), listener_(INVALID_SOCKET),
+ScriptServer::ScriptServer(const char* address, std::vector<ScriptStep> steps, bool every_connection)
+    : steps_(std::move(steps)), every_connection_(every_connection), listener_(INVALID_SOCKET),
       client_closed_(CreateEventA(nullptr, TRUE, FALSE, nullptr)),
       stop_(CreateEventA(nullptr, TRUE, FALSE, nullptr))
 {
@@ -158,12 +158,19 @@ void ScriptServer::send_reply(SOCKET connection, const ScriptStep& step)
 
 void ScriptServer::run()
 {
-    if (!wait_readable(listener_, stop_))
-        return;
-    SOCKET connection = accept(listener_, nullptr, nullptr);
-    if (connection == INVALID_SOCKET)
-        return;
-    ++connections_;
+    do {
+        if (!wait_readable(listener_, stop_))
+            return;
+        SOCKET connection = accept(listener_, nullptr, nullptr);
+        if (connection == INVALID_SOCKET)
+            return;
+        ++connections_;
+        serve(connection);
+    } while (every_connection_);
+}
+
+void ScriptServer::serve(SOCKET connection)
+{
     bool open = true;
     for (size_t i = 0; i < steps_.size() && open; ++i) {
         if (i > 0 && !read_line(connection)) {

@@ -1,5 +1,6 @@
 // A scripted POP3 server on a loopback address (IPv4 or IPv6), port 110, running on its own
-// thread. It plays one connection: step 0 is the greeting; every later step
+// thread. It plays one connection (or, asked to, every connection one after
+// the other, so a check too many is counted rather than left hanging): step 0 is the greeting; every later step
 // first reads one command line from the client, then sends its reply. It
 // records every byte the client sent.
 #pragma once
@@ -7,6 +8,7 @@
 #include <winsock2.h>
 #include <windows.h>
 
+#include <atomic>
 #include <string>
 #include <thread>
 #include <vector>
@@ -32,7 +34,7 @@ int test_address(const char* address, unsigned short port, sockaddr_storage* out
 
 class ScriptServer {
 public:
-    ScriptServer(const char* address, std::vector<ScriptStep> steps);
+    ScriptServer(const char* address, std::vector<ScriptStep> steps, bool every_connection = false);
     ~ScriptServer();
 
     // Waits (at most timeout_ms) for the client to close its end; true when it did.
@@ -41,19 +43,21 @@ public:
     std::string finish();
 
     bool listening() const { return listener_ != INVALID_SOCKET; }
-    int connections() const { return connections_; }
+    int connections() const { return connections_.load(); }
 
 private:
     void run();
+    void serve(SOCKET connection);
     bool read_line(SOCKET connection);
     void send_reply(SOCKET connection, const ScriptStep& step);
     void drain(SOCKET connection);
     void stream(SOCKET connection, const ScriptStep& step);
 
     std::vector<ScriptStep> steps_;
+    bool every_connection_;
     SOCKET listener_;
     std::string received_;
-    int connections_ = 0;
+    std::atomic<int> connections_{0};
     HANDLE client_closed_;
     HANDLE stop_;
     std::thread thread_;
