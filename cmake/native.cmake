@@ -50,3 +50,6 @@ foreach(target settings_reader_fuzz reply_reader_fuzz server_address_fuzz imap_r
     list(APPEND FUZZ_TARGETS ${CMAKE_BINARY_DIR}/fuzz/${target})
 endforeach()
 add_custom_target(fuzzers ALL DEPENDS ${FUZZ_TARGETS})
+
+# The check's floors: no loop of includes through mailcheck/.
+add_test(NAME floors COMMAND python3 ${PROJECT_SOURCE_DIR}/tools/check-floors)

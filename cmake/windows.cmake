@@ -14,7 +14,11 @@ set(WIN_SOURCES
     app/main_window.cpp
     settings/settings_file.cpp
     mailcheck/mail_check.cpp
+    mailcheck/pop3_check.cpp
     mailcheck/imap_check.cpp
+    mailcheck/exchange.cpp
+    mailcheck/connection/support_line.cpp
+    mailcheck/connection/mail_socket.cpp
     mailcheck/connection/connection.cpp
     mailcheck/connection/mail_channel.cpp
     mailcheck/connection/certificate_check.cpp
@@ -35,7 +39,7 @@ add_library(qb_core STATIC ${CORE_SOURCES})
 qb_program_options(qb_core)
 add_library(qb_win STATIC ${WIN_SOURCES})
 qb_program_options(qb_win)
-target_link_libraries(qb_win PUBLIC qb_core ws2_32 iphlpapi secur32 crypt32 shell32 ole32 uuid comdlg32 winmm gdi32)
+target_link_libraries(qb_win PUBLIC qb_core ws2_32 iphlpapi secur32 crypt32 advapi32 shell32 ole32 uuid comdlg32 winmm gdi32)
 
 add_executable(quillbeam WIN32 app/winmain.cpp resources/quillbeam.rc)
 set_source_files_properties(resources/quillbeam.rc PROPERTIES

@@ -1,12 +1,13 @@
 // What the POP3 and IMAP exchanges of a check share: the error box with its
-// support line, and sending and receiving in the user's words. Each
-// returns 1, or 0 after its box (the connection then closed).
+// support line, sending and receiving in the user's words, and the TLS
+// handshake with its failure named. Each returns 1, or 0 after its box
+// (the connection then closed). Below both exchanges; calls only the
+// connection.
 #pragma once
 
-#include <stdint.h>
+#include <windows.h>
 
-#include "mailcheck/connection/reply_line.h"
-#include "mailcheck/mail_check.h"   // windows.h, send_command
+#include "mailcheck/connection/connection.h"
 
 constexpr const char* RECEIVE_FAILED_TEXT = "メールデータ受信に失敗";
 
@@ -15,7 +16,9 @@ int show_error(HWND owner, const char* text);
 int receive_failed(HWND owner, const char* text);
 // One whole line into *line.
 int receive_line(HWND owner, ReplyLine* line);
-
-// IMAP over the open, secured connection: the unseen messages of the inbox
-// into *count.
-int imap_unseen(HWND owner, int32_t* count);
+// 1 when the line was sent.
+int send_command(HWND owner, const char* line);
+// The handshake and the certificate's judgement on the open connection;
+// name: the DNS name, nullptr for an address. Nothing of the login leaves
+// before this has succeeded.
+int start_tls(HWND owner, const char* name);

@@ -1,10 +1,10 @@
 // The unread count over IMAP: greeting, LOGIN (or none after PREAUTH),
 // STATUS INBOX (UNSEEN), LOGOUT. Untagged lines are read and skipped.
-#include "mailcheck/exchange.h"
+#include "mailcheck/imap_check.h"
 
 #include <string.h>
 
-#include "mailcheck/connection/connection.h"
+#include "mailcheck/exchange.h"
 #include "mailcheck/imap_reply.h"
 #include "settings/user_settings.h"
 

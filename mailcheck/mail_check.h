@@ -1,19 +1,19 @@
-// Socket library start-up and the POP3 status check (Win32 side).
+// Socket library start-up and the check: which protocol, and the notice.
 #pragma once
 
 #include <winsock2.h>
 #include <windows.h>
 
-#include "mailcheck/connection/connection.h"
+#include "mailcheck/connection/mail_socket.h"
 
 int start_network(HWND owner);
 // The last check could not reach its server and this computer had no usable
 // network: it showed nothing and returned 1, and the next one is due as soon
 // as a network comes back.
 extern bool check_found_no_network;
+// While true (the wait for a network after wake), a check that fails before
+// the server said anything is as quiet as one without a network: adapters
+// often report their old address and gateway for seconds after wake.
+extern bool check_quiet_unreached;
 // 1 when the exchange ran to its end, whatever the count; 0 after an error box.
 int check_mailbox(HWND owner);
-// 1 when a whole reply line came and does not begin with '-'.
-int read_reply(HWND owner);
-// 1 when the line was sent.
-int send_command(HWND owner, const char* line);

@@ -6,8 +6,7 @@
 
 #include <string.h>
 
-#include "mailcheck/connection/connection.h"
-
+#include "mailcheck/connection/support_line.h"
 #include "settings/user_settings.h"
 
 namespace {

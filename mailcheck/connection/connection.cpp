@@ -6,10 +6,6 @@
 
 #include "mailcheck/connection/mail_channel.h"
 
-SOCKET mail_socket = INVALID_SOCKET;
-DWORD mail_reply_time_ms = 30000;
-DWORD mail_check_time_ms = 60000;
-
 namespace {
 
 // Addresses of one name tried at most; a real name has a handful.
@@ -24,26 +20,32 @@ constexpr DWORD NEXT_ATTEMPT_MS = 250;
 char receive_buffer[REPLY_BUFFER_SIZE - 1];
 int receive_begin;
 int receive_end;
-// The whole check ends by check_deadline; a reply must be whole by
-// reply_deadline, which is never later: a server that drips bytes without
-// a line end would otherwise hold the program in recv for good.
-DWORD check_deadline;
+// A reply must be whole by this time, never later than the check's end: a
+// server that drips bytes without a line end would otherwise hold the
+// program in recv for good.
 DWORD reply_deadline;
 sockaddr_storage connected;   // the address that answered
-bool have_connected;
 bool only_unreachable;        // no address answered at all, not even with a refusal
-// The failed step and the system's code, for the support line.
-const char* failed_step;
-unsigned long failed_code;
-
-// Now plus `time`, but no later than the end of the whole check.
-DWORD bounded_deadline(DWORD time)
-{
-    DWORD deadline = GetTickCount() + time;
-    return static_cast<LONG>(deadline - check_deadline) > 0 ? check_deadline : deadline;
-}
 
 void start_reply_clock() { reply_deadline = bounded_deadline(mail_reply_time_ms); }
+
+// An attempt's address as it is connected: an IPv4-mapped IPv6 address
+// (::ffff:a.b.c.d) as the IPv4 address it names, since Windows's IPv6
+// sockets are IPv6-only and could never reach it.
+int attempt_address(const addrinfo* address, sockaddr_storage* out)
+{
+    memset(out, 0, sizeof *out);
+    const sockaddr_in6* six = reinterpret_cast<const sockaddr_in6*>(address->ai_addr);
+    if (address->ai_family == AF_INET6 && IN6_IS_ADDR_V4MAPPED(&six->sin6_addr)) {
+        sockaddr_in* four = reinterpret_cast<sockaddr_in*>(out);
+        four->sin_family = AF_INET;
+        four->sin_port = six->sin6_port;
+        memcpy(&four->sin_addr, &six->sin6_addr.s6_addr[12], 4);
+        return sizeof *four;
+    }
+    memcpy(out, address->ai_addr, address->ai_addrlen);
+    return static_cast<int>(address->ai_addrlen);
+}
 
 // The order Windows gave (RFC 6724), the two families taking turns from the
 // first one's first address on (RFC 8305).
@@ -82,11 +84,11 @@ void close_all(SOCKET* sockets, int count)
         closesocket(sockets[i]);
 }
 
-// Starts one non-blocking connect. 1 when it is on its way (or done at
-// once: *done), 0 when it failed at once.
-int start_attempt(const addrinfo* address, SOCKET* out, bool* done, bool* made_socket)
+// Starts one non-blocking connect to *address. 1 when it is on its way (or
+// done at once: *done), 0 when it failed at once.
+int start_attempt(const sockaddr_storage* address, int length, SOCKET* out, bool* done, bool* made_socket)
 {
-    SOCKET s = socket(address->ai_family, SOCK_STREAM, IPPROTO_TCP);
+    SOCKET s = socket(address->ss_family, SOCK_STREAM, IPPROTO_TCP);
     if (s == INVALID_SOCKET) {
         note_failure("socket", static_cast<unsigned long>(WSAGetLastError()));
         return 0;
@@ -94,7 +96,7 @@ int start_attempt(const addrinfo* address, SOCKET* out, bool* done, bool* made_s
     *made_socket = true;
     u_long non_blocking = 1;
     ioctlsocket(s, FIONBIO, &non_blocking);
-    *done = connect(s, address->ai_addr, static_cast<int>(address->ai_addrlen)) == 0;
+    *done = connect(s, reinterpret_cast<const sockaddr*>(address), length) == 0;
     if (!*done && WSAGetLastError() != WSAEWOULDBLOCK) {
         attempt_failed(static_cast<unsigned long>(WSAGetLastError()));
         closesocket(s);
@@ -111,13 +113,16 @@ Reach connect_any(const addrinfo* list, DWORD deadline)
 {
     const addrinfo* order[MAX_ADDRESSES];
     const int count = interleave(list, order);
+    sockaddr_storage addresses[MAX_ADDRESSES];
+    int lengths[MAX_ADDRESSES];
+    for (int i = 0; i < count; ++i)
+        lengths[i] = attempt_address(order[i], &addresses[i]);
     SOCKET pending[MAX_ADDRESSES];
-    const addrinfo* pending_address[MAX_ADDRESSES];
-    int waiting = 0, next = 0;
+    int pending_index[MAX_ADDRESSES];   // which address each pending socket tries
+    int waiting = 0, next = 0, winner_index = -1;
     bool made_socket = false;
     DWORD last_start = 0;
     SOCKET winner = INVALID_SOCKET;
-    const addrinfo* winner_address = nullptr;
     while (winner == INVALID_SOCKET) {
         const DWORD now = GetTickCount();
         const LONG left = static_cast<LONG>(deadline - now);
@@ -128,12 +133,12 @@ Reach connect_any(const addrinfo* list, DWORD deadline)
         if (next < count && (waiting == 0 || now - last_start >= NEXT_ATTEMPT_MS)) {
             bool done = false;
             last_start = now;
-            const addrinfo* address = order[next++];
-            if (start_attempt(address, &pending[waiting], &done, &made_socket)) {
-                pending_address[waiting] = address;
+            const int index = next++;
+            if (start_attempt(&addresses[index], lengths[index], &pending[waiting], &done, &made_socket)) {
+                pending_index[waiting] = index;
                 if (done) {
                     winner = pending[waiting];
-                    winner_address = address;
+                    winner_index = index;
                     break;
                 }
                 ++waiting;
@@ -155,7 +160,14 @@ Reach connect_any(const addrinfo* list, DWORD deadline)
             FD_SET(pending[i], &failed);
         }
         timeval time = {static_cast<long>(wait / 1000), static_cast<long>(wait % 1000) * 1000};
-        if (select(0, nullptr, &writable, &failed, &time) <= 0)
+        const int ready = select(0, nullptr, &writable, &failed, &time);
+        if (ready < 0) {
+            // Asking again would fail the same way until the deadline.
+            note_failure("select", static_cast<unsigned long>(WSAGetLastError()));
+            only_unreachable = false;
+            break;
+        }
+        if (ready == 0)
             continue;
         for (int i = 0; i < waiting && winner == INVALID_SOCKET;) {
             if (FD_ISSET(pending[i], &failed)) {
@@ -165,12 +177,15 @@ Reach connect_any(const addrinfo* list, DWORD deadline)
                 attempt_failed(static_cast<unsigned long>(error));
                 last_start = GetTickCount() - NEXT_ATTEMPT_MS;
                 closesocket(pending[i]);
-                pending[i] = pending[--waiting];
-                pending_address[i] = pending_address[waiting];
+                --waiting;
+                pending[i] = pending[waiting];
+                pending_index[i] = pending_index[waiting];
             } else if (FD_ISSET(pending[i], &writable)) {
                 winner = pending[i];
-                winner_address = pending_address[i];
-                pending[i] = pending[--waiting];
+                winner_index = pending_index[i];
+                --waiting;
+                pending[i] = pending[waiting];
+                pending_index[i] = pending_index[waiting];
             } else {
                 ++i;
             }
@@ -179,51 +194,43 @@ Reach connect_any(const addrinfo* list, DWORD deadline)
     close_all(pending, waiting);
     if (winner == INVALID_SOCKET)
         return !made_socket ? Reach::socket_failed : only_unreachable ? Reach::unreachable : Reach::connect_failed;
-    u_long blocking = 0;
-    ioctlsocket(winner, FIONBIO, &blocking);
-    mail_socket = winner;
-    memset(&connected, 0, sizeof connected);
-    memcpy(&connected, winner_address->ai_addr, winner_address->ai_addrlen);
-    have_connected = true;
+    socket_take(winner);
+    connected = addresses[winner_index];
+    note_server(reinterpret_cast<const sockaddr*>(&connected), lengths[winner_index]);
     return Reach::connected;
 }
 
 } // namespace
 
-Reach connection_open(const ServerAddress& server)
+Reach connection_open(const char* host, uint16_t port)
 {
-    have_connected = false;
     only_unreachable = true;
-    char port[8];
-    wsprintfA(port, "%u", static_cast<unsigned>(server.port));
+    char service[8];
+    wsprintfA(service, "%u", static_cast<unsigned>(port));
     addrinfo hints = {};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
     hints.ai_protocol = IPPROTO_TCP;
     addrinfo* list = nullptr;
-    int error = getaddrinfo(server.host, port, &hints, &list);
+    int error = getaddrinfo(host, service, &hints, &list);
     in_addr loose;
-    if (error != 0 && (loose.s_addr = inet_addr(server.host)) != INADDR_NONE) {
+    if (error != 0 && (loose.s_addr = inet_addr(host)) != INADDR_NONE) {
         // What the older lookup took too: an address in inet_addr's looser
         // forms (127.1, 0x7f.0.0.1).
-        error = getaddrinfo(inet_ntoa(loose), port, &hints, &list);
+        error = getaddrinfo(inet_ntoa(loose), service, &hints, &list);
     }
     if (error != 0 || list == nullptr) {
         note_failure("resolve", static_cast<unsigned long>(error));
         return Reach::lookup_failed;
     }
-    check_deadline = GetTickCount() + mail_check_time_ms;
+    start_check_clock();
     Reach reach = connect_any(list, bounded_deadline(mail_reply_time_ms));
     freeaddrinfo(list);
     if (reach != Reach::connected)
         return reach;
     note_failure(nullptr, 0);   // an address that failed before another answered is no failure
     receive_begin = receive_end = 0;
-    setsockopt(mail_socket, SOL_SOCKET, SO_RCVTIMEO,
-               reinterpret_cast<const char*>(&mail_reply_time_ms), sizeof mail_reply_time_ms);
-    setsockopt(mail_socket, SOL_SOCKET, SO_SNDTIMEO,
-               reinterpret_cast<const char*>(&mail_reply_time_ms), sizeof mail_reply_time_ms);
-    channel_reset(mail_reply_time_ms);
+    channel_reset();
     start_reply_clock();   // for the greeting
     return Reach::connected;
 }
@@ -231,17 +238,13 @@ Reach connection_open(const ServerAddress& server)
 void connection_close()
 {
     channel_close();
-    if (mail_socket != INVALID_SOCKET) {
-        closesocket(mail_socket);
-        mail_socket = INVALID_SOCKET;
-    }
+    socket_close();
 }
 
-TlsFailure connection_start_tls(const ServerAddress& server)
+TlsFailure connection_start_tls(const char* name)
 {
     start_reply_clock();
-    TlsFailure failure = channel_start_tls(server.literal ? nullptr : server.name,
-                                           reinterpret_cast<const sockaddr*>(&connected), reply_deadline);
+    TlsFailure failure = channel_start_tls(name, reinterpret_cast<const sockaddr*>(&connected), reply_deadline);
     start_reply_clock();   // for the reply that follows
     return failure;
 }
@@ -276,27 +279,3 @@ int connection_read_line(ReplyLine* line)
 int connection_unread() { return receive_end - receive_begin; }
 
 TlsFailure connection_tls_failure() { return channel_failure(); }
-
-void note_failure(const char* step, unsigned long code)
-{
-    failed_step = step;
-    failed_code = code;
-}
-
-void write_support_line(const char* remark)
-{
-    char line[192];
-    int length = wsprintfA(line, "Quillbeam: check failed at %s, code 0x%08lX",
-                           failed_step != nullptr ? failed_step : "the server's reply", failed_code);
-    char address[64];
-    DWORD size = sizeof address;
-    if (have_connected
-        && WSAAddressToStringA(reinterpret_cast<sockaddr*>(&connected),
-                               connected.ss_family == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in),
-                               nullptr, address, &size) == 0)
-        length += wsprintfA(line + length, ", server %s", address);
-    if (remark != nullptr)
-        length += wsprintfA(line + length, ", %s", remark);
-    lstrcpyA(line + length, "\n");
-    OutputDebugStringA(line);
-}

@@ -12,7 +12,8 @@
 
 #include <string.h>
 
-#include "mailcheck/connection/connection.h"
+#include "mailcheck/connection/mail_socket.h"
+#include "mailcheck/connection/support_line.h"
 #include "settings/user_settings.h"
 
 namespace {
@@ -62,7 +63,6 @@ struct MailChannel {
     char name[SETTING_TEXT_SIZE];   // SNI and the name judged; empty for an address
     const sockaddr* address;        // the address connected
     PCCERT_CONTEXT judged;          // the certificate accepted, to know it again
-    DWORD receive_timeout;          // what the socket's receive time-out is now
     size_t raw_length;              // received ciphertext not yet decrypted
     size_t plain_begin;             // decrypted bytes not yet handed out
     size_t plain_end;
@@ -75,43 +75,20 @@ MailChannel channel;
 
 char* target_name() { return channel.name[0] != '\0' ? channel.name : nullptr; }
 
-bool past(DWORD deadline) { return static_cast<LONG>(deadline - GetTickCount()) <= 0; }
-
-// One recv that ends by the deadline, give or take a second: a peer that
-// drips bytes cannot stretch a reply. The time-out is set anew only when it
-// is that far off, so most replies cost no call beyond their recv.
+// A failed send or receive leaves the connection unfit for anything more.
 int receive_raw(char* out, int size, DWORD deadline)
 {
-    const LONG slack = 1000;
-    LONG left = static_cast<LONG>(deadline - GetTickCount());
-    if (left <= 0) {
-        note_failure("receive", TIMED_OUT);
-        return 0;
-    }
-    LONG current = static_cast<LONG>(channel.receive_timeout);
-    if (current > left + slack || current + slack < left) {
-        channel.receive_timeout = static_cast<DWORD>(left);
-        setsockopt(mail_socket, SOL_SOCKET, SO_RCVTIMEO,
-                   reinterpret_cast<const char*>(&channel.receive_timeout), sizeof channel.receive_timeout);
-    }
-    int got = recv(mail_socket, out, size, 0);
-    if (got <= 0) {
+    int got = socket_receive(out, size, deadline);
+    if (got <= 0)
         channel.broken = true;
-        note_failure("receive", got == 0 ? 0 : static_cast<unsigned long>(WSAGetLastError()));
-    }
     return got;
 }
 
 int send_all(const char* data, int length)
 {
-    for (int sent = 0; sent < length;) {
-        int result = send(mail_socket, data + sent, length - sent, 0);
-        if (result <= 0) {
-            channel.broken = true;
-            note_failure("send", static_cast<unsigned long>(WSAGetLastError()));
-            return 0;
-        }
-        sent += result;
+    if (!socket_send(data, length)) {
+        channel.broken = true;
+        return 0;
     }
     return 1;
 }
@@ -317,13 +294,12 @@ void send_close_notify()
 
 } // namespace
 
-void channel_reset(DWORD receive_timeout_ms)
+void channel_reset()
 {
     channel_close();
     channel.raw_length = channel.plain_begin = channel.plain_end = 0;
     channel.broken = false;
     channel.failure = TlsFailure::none;
-    channel.receive_timeout = receive_timeout_ms;
 }
 
 void channel_close()

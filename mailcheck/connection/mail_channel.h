@@ -8,9 +8,8 @@
 
 #include "mailcheck/connection/certificate_check.h"
 
-// A fresh channel on mail_socket, plain; receive_timeout_ms is what the
-// caller set as the socket's receive time-out.
-void channel_reset(DWORD receive_timeout_ms);
+// A fresh channel on mail_socket, plain.
+void channel_reset();
 // Ends TLS, if any, with a close_notify while the connection is sound; the
 // caller closes the socket.
 void channel_close();

@@ -8,8 +8,12 @@
 #include <set>
 #include <thread>
 
+#include <ws2tcpip.h>
+
 #include "mailcheck/connection/network_presence.h"
 #include "mailcheck/exchange.h"
+#include "mailcheck/imap_check.h"
+#include "mailcheck/server_address.h"
 #include "mailcheck/mail_check.h"
 #include "settings/user_settings.h"
 #include "tests/support/check_watchdog.h"
@@ -29,6 +33,13 @@
 // redirected), so a test can count the calls and their bytes.
 extern "C" int(WSAAPI* send_slot)(SOCKET, const char*, int, int) IMPORT_SLOT(send, 16);
 extern "C" void(WINAPI* debug_slot)(LPCSTR) IMPORT_SLOT(OutputDebugStringA, 4);
+// The attempts as the check makes them: each connect with its time, and the
+// sockets made and closed; and a resolver that answers what a row needs.
+extern "C" int(WSAAPI* connect_slot)(SOCKET, const sockaddr*, int) IMPORT_SLOT(connect, 12);
+extern "C" SOCKET(WSAAPI* socket_slot)(int, int, int) IMPORT_SLOT(socket, 12);
+extern "C" int(WSAAPI* closesocket_slot)(SOCKET) IMPORT_SLOT(closesocket, 4);
+extern "C" int(WSAAPI* getaddrinfo_slot)(PCSTR, PCSTR, const ADDRINFOA*, PADDRINFOA*) IMPORT_SLOT(getaddrinfo, 16);
+extern "C" void(WSAAPI* freeaddrinfo_slot)(PADDRINFOA) IMPORT_SLOT(freeaddrinfo, 4);
 
 namespace {
 
@@ -73,6 +84,86 @@ void record_sends()
         return;
     real_send = redirect_import(&send_slot, recording_send);
     redirect_import(&debug_slot, recording_debug);
+}
+
+struct Attempt { DWORD at; int family; std::string address; };
+std::vector<Attempt> attempts;
+int open_sockets;   // made minus closed by the checking thread
+int(WSAAPI* real_connect)(SOCKET, const sockaddr*, int);
+SOCKET(WSAAPI* real_socket)(int, int, int);
+int(WSAAPI* real_closesocket)(SOCKET);
+int(WSAAPI* real_getaddrinfo)(PCSTR, PCSTR, const ADDRINFOA*, PADDRINFOA*);
+void(WSAAPI* real_freeaddrinfo)(PADDRINFOA);
+std::vector<const char*> resolved_as;   // what the next lookup answers, in this order; empty: as it is
+
+int WSAAPI recording_connect(SOCKET s, const sockaddr* address, int length)
+{
+    if (GetCurrentThreadId() == checking_thread) {
+        char text[64];
+        DWORD size = sizeof text;
+        WSAAddressToStringA(const_cast<sockaddr*>(address), static_cast<DWORD>(length), nullptr, text, &size);
+        attempts.push_back({GetTickCount(), address->sa_family, text});
+    }
+    return real_connect(s, address, length);
+}
+
+SOCKET WSAAPI counting_socket(int family, int type, int protocol)
+{
+    SOCKET s = real_socket(family, type, protocol);
+    if (s != INVALID_SOCKET && GetCurrentThreadId() == checking_thread)
+        ++open_sockets;
+    return s;
+}
+
+int WSAAPI counting_closesocket(SOCKET s)
+{
+    int result = real_closesocket(s);
+    if (result == 0 && GetCurrentThreadId() == checking_thread)
+        --open_sockets;
+    return result;
+}
+
+// The addresses a row names, each looked up alone and copied into a list
+// of the test's own, in the row's order.
+ADDRINFOA scripted_list[8];
+sockaddr_storage scripted_addresses[8];
+
+int WSAAPI scripted_getaddrinfo(PCSTR node, PCSTR service, const ADDRINFOA* hints, PADDRINFOA* out)
+{
+    if (resolved_as.empty())
+        return real_getaddrinfo(node, service, hints, out);
+    for (size_t i = 0; i < resolved_as.size(); ++i) {
+        PADDRINFOA one = nullptr;
+        if (real_getaddrinfo(resolved_as[i], service, hints, &one) != 0)
+            return EAI_FAIL;
+        scripted_list[i] = *one;
+        memcpy(&scripted_addresses[i], one->ai_addr, one->ai_addrlen);
+        scripted_list[i].ai_addr = reinterpret_cast<sockaddr*>(&scripted_addresses[i]);
+        scripted_list[i].ai_canonname = nullptr;
+        scripted_list[i].ai_next = i + 1 < resolved_as.size() ? &scripted_list[i + 1] : nullptr;
+        real_freeaddrinfo(one);
+    }
+    *out = scripted_list;
+    return 0;
+}
+
+void WSAAPI scripted_freeaddrinfo(PADDRINFOA list)
+{
+    if (list != scripted_list)
+        real_freeaddrinfo(list);
+}
+
+void record_attempts()
+{
+    attempts.clear();
+    open_sockets = 0;
+    if (real_connect != nullptr)
+        return;
+    real_connect = redirect_import(&connect_slot, recording_connect);
+    real_socket = redirect_import(&socket_slot, counting_socket);
+    real_closesocket = redirect_import(&closesocket_slot, counting_closesocket);
+    real_getaddrinfo = redirect_import(&getaddrinfo_slot, scripted_getaddrinfo);
+    real_freeaddrinfo = redirect_import(&freeaddrinfo_slot, scripted_freeaddrinfo);
 }
 
 // A listener whose queue is full: the system drops further SYNs, as a
@@ -142,6 +233,7 @@ TEST_F(MailCheck, FailureTable)
     // Far longer than RFC 1939 allows, yet ended within the 64 KiB a line may take.
     const std::string long_error = "-ERR " + std::string(60000, 'x') + "\r\n";
     const std::string long_error_shown = long_error.substr(0, 255);
+    const std::string split_error = "-ERR " + std::string(249, 'x');   // then あ across the buffer's end
     struct Row {
         const char* name;
         std::vector<ScriptStep> steps;
@@ -178,6 +270,14 @@ TEST_F(MailCheck, FailureTable)
          "-ERR [AUTH] Authentication failed.", "USER taro\r\nPASS secret\r\n", true},
         // The second is the answer to USER, not part of the greeting.
         {"two replies in one packet", {reply("+OK hi\r\n-ERR no\r\n")}, "-ERR no", "USER taro\r\n", true},
+        // Only "+" is success: an IMAP server on a POP3 port must not get the password.
+        {"IMAP greeting on a POP3 port", {reply("* OK [CAPABILITY IMAP4rev1] ready\r\n")},
+         "* OK [CAPABILITY IMAP4rev1] ready", "", true},
+        {"STAT answered BAD", {reply("+OK\r\n"), reply("+OK\r\n"), reply("+OK\r\n"), reply("STAT BAD unknown\r\n")},
+         "STAT BAD unknown", "USER taro\r\nPASS secret\r\nSTAT\r\n", true},
+        // The reply buffer ends inside a double-byte character: the box drops its lead byte.
+        {"cut before a split double-byte character", {reply(split_error + "\x82\xa0\r\n")},
+         split_error.c_str(), "", true},
         // Cut at the reply's deadline, not by the drip.
         {"a byte every 300 ms, never a line end", {reply("+OK\r\n"), endless("x", 1, 300)},
          RECEIVE_FAILED, "USER taro\r\n", true, "receive"},
@@ -210,24 +310,35 @@ TEST_F(MailCheck, FailureTable)
     }
 }
 
+// A refusal is the server's answer, shown whatever the network; an address
+// that never answers is shown only while this computer has a usable network.
 TEST_F(MailCheck, ConnectionRefusedOrUnansweredIsAConnectErrorWithItsCodeForSupport)
 {
     ShortTimes times(2000);
     SynDropper dropper("127.0.0.37");
     ASSERT_TRUE(dropper.full());
-    struct Row { const char* server; const char* debug_line; } rows[] = {
-        {"127.0.0.3", "Quillbeam: check failed at connect, code 0x0000274D\n"},   // refused
-        {"127.0.0.37", "Quillbeam: check failed at connect, code 0x0000274C\n"},  // SYN dropped
+    struct Row { const char* server; bool network; bool box; const char* debug_line; } rows[] = {
+        {"127.0.0.3", true, true, "Quillbeam: check failed at connect, code 0x0000274D\n"},   // refused
+        {"127.0.0.3", false, true, "Quillbeam: check failed at connect, code 0x0000274D\n"},
+        {"127.0.0.37", true, true, "Quillbeam: check failed at connect, code 0x0000274C\n"},  // SYN dropped
+        {"127.0.0.37", false, false,
+         "Quillbeam: check failed at connect, code 0x0000274C, no usable network\n"},
     };
     for (const Row& row : rows) {
-        SCOPED_TRACE(row.server);
+        SCOPED_TRACE(std::string(row.server) + (row.network ? ", network" : ", no network"));
         strcpy(user_settings.pop_server, row.server);
+        network_present = row.network;
         MessageBoxHook hook;
         record_sends();
         DWORD start = GetTickCount();
-        EXPECT_EQ(check_mailbox(owner), 0);
+        EXPECT_EQ(check_mailbox(owner), row.box ? 0 : 1);
+        network_present = true;
         EXPECT_LT(GetTickCount() - start, 4000u);
-        expect_one_error_box(hook, "Mail connect error", owner);
+        if (row.box)
+            expect_one_error_box(hook, "Mail connect error", owner);
+        else
+            EXPECT_TRUE(hook.boxes.empty());
+        EXPECT_EQ(check_found_no_network, !row.box);
         EXPECT_EQ(debug_lines, std::vector<std::string>{row.debug_line});
         EXPECT_EQ(mail_socket, INVALID_SOCKET);
     }
@@ -354,6 +465,8 @@ TEST_F(MailCheck, ImapExchange)
         {"STATUS BAD", {GREETING, LOGGED_IN, reply("a2 BAD Error in IMAP command\r\n")}, login + status,
          "BAD Error in IMAP command"},
         {"no STATUS line", {GREETING, LOGGED_IN, reply("a2 OK\r\n")}, login + status, RECEIVE_FAILED},
+        {"literal refused: the password never follows", {GREETING, reply("a1 NO [TOOBIG] literal too big\r\n")},
+         "a1 LOGIN \"taro\" {4}\r\n", "NO [TOOBIG] literal too big", -1, "p\xe4ss"},
         {"untagged lines that never end", {GREETING, LOGGED_IN, endless("* 1 EXISTS\r\n", 0, 20)}, login + status,
          RECEIVE_FAILED},
     };
@@ -364,7 +477,7 @@ TEST_F(MailCheck, ImapExchange)
         SCOPED_TRACE(row.name);
         strcpy(user_settings.password, row.password);
         ScriptServer server(SERVER, row.steps);
-        ASSERT_EQ(connection_open(address), Reach::connected);
+        ASSERT_EQ(connection_open(address.host, address.port), Reach::connected);
         MessageBoxHook hook;
         int32_t count = -1;
         {
@@ -383,14 +496,44 @@ TEST_F(MailCheck, ImapExchange)
     }
 }
 
-// Run inside a private network namespace (see CMake): no resolver is reachable.
-TEST_F(MailCheck, UnresolvableServer)
+// Run inside a private network namespace (see CMake): no resolver can be
+// reached. With no usable network that is no fault of the mailbox.
+TEST_F(MailCheck, UnresolvableServerIsQuietOnlyWithoutANetwork)
 {
     strcpy(user_settings.pop_server, "no-such-host.invalid");
+    for (bool network : {true, false}) {
+        SCOPED_TRACE(network ? "network" : "no network");
+        network_present = network;
+        MessageBoxHook hook;
+        EXPECT_EQ(check_mailbox(owner), network ? 0 : 1);
+        network_present = true;
+        if (network)
+            expect_one_error_box(hook, "POPサーバー名取得に失敗", owner);
+        else
+            EXPECT_TRUE(hook.boxes.empty());
+        EXPECT_EQ(check_found_no_network, !network);
+        EXPECT_EQ(mail_socket, INVALID_SOCKET);
+    }
+}
+
+// The families take turns from the first one's first address on: a broken
+// IPv6 path costs one stagger, not one for every IPv6 address. (Wine's
+// resolver gives ::1 only once, so the list is the test's own.)
+TEST_F(MailCheck, AddressesOfBothFamiliesTakeTurns)
+{
+    strcpy(user_settings.pop_server, "turns.test");
+    resolved_as = {"::1", "::1", "127.0.0.3", "127.0.0.3"};   // all refused
+    record_sends();
+    record_attempts();
     MessageBoxHook hook;
     EXPECT_EQ(check_mailbox(owner), 0);
-    expect_one_error_box(hook, "POPサーバー名取得に失敗", owner);
-    EXPECT_EQ(mail_socket, INVALID_SOCKET);
+    resolved_as.clear();
+    expect_one_error_box(hook, "Mail connect error", owner);
+    std::vector<int> families;
+    for (const Attempt& attempt : attempts)
+        families.push_back(attempt.family);
+    EXPECT_EQ(families, (std::vector<int>{AF_INET6, AF_INET, AF_INET6, AF_INET}));
+    EXPECT_EQ(open_sockets, 0);
 }
 
 TEST(NetworkPresence, AnAdapterUpWithAnAddressAndAGateway)
@@ -953,29 +1096,45 @@ TEST_F(SecureMailbox, SniIsTheNameAndNeverAnAddress)
     }
 }
 
+// Every address of a name is tried, in the order Windows gives, until the
+// mailbox answers; the attempts that lose are closed. The dead addresses
+// rank first here (127.0.0.10 and .11 share a longer prefix with 127.0.0.1
+// than the mailbox's 127.0.0.21 does).
 TEST_F(SecureMailbox, EveryAddressOfTheNameIsTried)
 {
-    // two.quillbeam.test: first 127.0.0.37, which drops the SYN, then the mailbox.
-    SynDropper dropper("127.0.0.37");
-    ASSERT_TRUE(dropper.full());
-    strcpy(user_settings.pop_server, "two.quillbeam.test");
-    MessageBoxHook hook;
-    DWORD start = GetTickCount();
-    EXPECT_EQ(check_mailbox(owner), 1);
-    EXPECT_LT(GetTickCount() - start, mail_reply_time_ms + 1000);
-    EXPECT_TRUE(hook.boxes.empty());
-    EXPECT_EQ(recorded_calls, (std::vector<std::string>{"remove_mail", NOTICE_3}));
-}
-
-TEST_F(SecureMailbox, DeadIpv6BesideLiveIpv4CostsAQuarterSecond)
-{
-    // dual.quillbeam.test: [::1]:995, which drops the SYN, and 127.0.0.21.
     ShortTimes full_times(30000);
-    SynDropper dropper("::1", 995);
-    ASSERT_TRUE(dropper.full());
-    DWORD start = GetTickCount();
-    check({"dual stack", "pop3s://dual.quillbeam.test", nullptr});
-    EXPECT_LT(GetTickCount() - start, 2000u) << "the next address waited for the dead one";
+    SynDropper dead_ipv4("127.0.0.10");
+    SynDropper dead_ipv6("::1", 995);
+    ASSERT_TRUE(dead_ipv4.full() && dead_ipv6.full());
+    const struct { const char* name; const char* field; std::vector<std::string> tried; } rows[] = {
+        {"a dead address, then the mailbox", "two.quillbeam.test", {"127.0.0.10:110", "127.0.0.21:110"}},
+        // A refusal starts the next attempt at once, not at the stagger.
+        {"dead, refused, then the mailbox", "three.quillbeam.test",
+         {"127.0.0.10:110", "127.0.0.11:110", "127.0.0.21:110"}},
+        {"a dead IPv6 path beside a live IPv4 one", "pop3s://dual.quillbeam.test", {"[::1]:995", "127.0.0.21:995"}},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        strcpy(user_settings.pop_server, row.field);
+        recorded_calls.clear();
+        record_sends();
+        record_attempts();
+        MessageBoxHook hook;
+        DWORD start = GetTickCount();
+        EXPECT_EQ(check_mailbox(owner), 1);
+        EXPECT_LT(GetTickCount() - start, 2000u) << "an attempt waited for the dead one";
+        EXPECT_TRUE(hook.boxes.empty());
+        EXPECT_EQ(recorded_calls, (std::vector<std::string>{"remove_mail", NOTICE_3}));
+        std::vector<std::string> tried;
+        for (const Attempt& attempt : attempts)
+            tried.push_back(attempt.address);
+        EXPECT_EQ(tried, row.tried);
+        EXPECT_EQ(open_sockets, 0) << "a losing attempt's socket was left open";
+        if (attempts.size() == 3) {
+            EXPECT_GE(attempts[1].at - attempts[0].at, 200u);
+            EXPECT_LT(attempts[2].at - attempts[1].at, 150u) << "the refusal waited for the stagger";
+        }
+    }
 }
 
 TEST_F(SecureMailbox, WholeCheckBoundsTheHandshakeToo)
@@ -1030,14 +1189,20 @@ TEST_F(SecureMailbox, ServersThatFailTheHandshake)
 
 TEST_F(MailCheck, ServerFieldThatFitsNoFormSendsNothing)
 {
+    {   // a check that connected: its server is no part of the next one's line
+        ScriptServer server(SERVER, mailbox("+OK 0 0\r\n"));
+        EXPECT_EQ(check_mailbox(owner), 1);
+    }
     for (const char* text : {"127.0.0.2:", "127.0.0.2:0", "127.0.0.2:70000", "imap://127.0.0.2",
                              "[127.0.0.2]", "[::1%1]"}) {
         SCOPED_TRACE(text);
         ScriptServer server(SERVER, mailbox("+OK 1 1\r\n"));
         strcpy(user_settings.pop_server, text);
         MessageBoxHook hook;
+        record_sends();
         EXPECT_EQ(check_mailbox(owner), 0);
         expect_one_error_box(hook, "POPサーバー名の書式が正しくありません", owner);
+        expect_support_line("the server field", nullptr);
         EXPECT_EQ(server.finish(), "");
         EXPECT_EQ(server.connections(), 0);
     }
@@ -1046,9 +1211,11 @@ TEST_F(MailCheck, ServerFieldThatFitsNoFormSendsNothing)
 TEST_F(MailCheck, PlainPortsAndAddressesInTheServerField)
 {
     // Each is the plain exchange byte for byte, as the address alone (127.2:
-    // the looser form the older lookup took).
+    // the looser form the older lookup took; an IPv4-mapped address, which
+    // Windows's IPv6-only sockets could never reach, as the IPv4 one).
     const struct { const char* field; const char* listen; } rows[] = {
         {"127.0.0.2:110", SERVER}, {"[::1]", "::1"}, {"[0:0::1]:110", "::1"}, {"127.2", SERVER},
+        {"[::ffff:127.0.0.2]", SERVER},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.field);

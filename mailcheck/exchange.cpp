@@ -1,0 +1,69 @@
+#include "mailcheck/exchange.h"
+
+#include "settings/cp932_text.h"
+
+namespace {
+
+const char* tls_failure_text(TlsFailure failure)
+{
+    switch (failure) {
+    case TlsFailure::not_tls:
+        return "サーバーはこのポートでTLSを使っていません";
+    case TlsFailure::untrusted:
+        return "サーバー証明書の発行元が信頼されていません";
+    case TlsFailure::name_mismatch:
+        return "サーバー証明書の名前がPOPサーバー名と一致しません";
+    case TlsFailure::expired:
+        return "サーバー証明書の有効期限が切れています";
+    case TlsFailure::not_yet_valid:
+        return "サーバー証明書はまだ有効になっていません（パソコンの日付と時刻を確認してください）";
+    case TlsFailure::revoked:
+        return "サーバー証明書は失効しています";
+    default:
+        return "TLSの接続に失敗しました";
+    }
+}
+
+} // namespace
+
+// The box is the user's words; what a support person needs (the step and
+// the system's code) goes to the debugger's output, one line a failure.
+// The text is copied first, never split inside a double-byte character:
+// server text is shown as it is, never used as a format, and a check nested
+// in the box's message loop reuses the buffers. The connection is closed
+// before the box: while the box is open the settings dialog may start a
+// new check, which needs it for itself.
+int show_error(HWND owner, const char* text)
+{
+    char shown[REPLY_BUFFER_SIZE];
+    copy_text(shown, sizeof shown, text);
+    write_support_line();
+    connection_close();
+    MessageBoxA(owner, shown, "Error", MB_OK | MB_ICONERROR);
+    return 0;
+}
+
+// A renewed handshake whose certificate was refused is named like the first one's.
+int receive_failed(HWND owner, const char* text)
+{
+    TlsFailure failure = connection_tls_failure();
+    return show_error(owner, failure != TlsFailure::none ? tls_failure_text(failure) : text);
+}
+
+int receive_line(HWND owner, ReplyLine* line)
+{
+    return connection_read_line(line) ? 1 : receive_failed(owner, RECEIVE_FAILED_TEXT);
+}
+
+int send_command(HWND owner, const char* line)
+{
+    if (!connection_send(line, lstrlenA(line)))
+        return show_error(owner, "メールデータ送信に失敗");
+    return 1;
+}
+
+int start_tls(HWND owner, const char* name)
+{
+    TlsFailure failure = connection_start_tls(name);
+    return failure == TlsFailure::none ? 1 : show_error(owner, tls_failure_text(failure));
+}
