@@ -15,6 +15,7 @@ add_executable(core_tests
     tests/mailcheck/pop3_reply_test.cpp
     tests/mailcheck/server_address_test.cpp
     tests/mailcheck/imap_reply_test.cpp
+    tests/mailcheck/header_text_test.cpp
     tests/app/polling_test.cpp
     tests/settings/form_rules_test.cpp)
 target_compile_options(core_tests PRIVATE ${QB_NATIVE_FLAGS} ${QB_SANITIZE}
@@ -29,13 +30,14 @@ find_program(CLANGXX clang++ REQUIRED)
 set(FUZZ_FLAGS -std=c++17 -g -O1 -fsanitize=fuzzer,address,undefined
     -fno-sanitize-recover=all -Wall -Wextra -Werror -I${PROJECT_SOURCE_DIR})
 set(FUZZ_TARGETS)
-foreach(target settings_reader_fuzz reply_reader_fuzz server_address_fuzz imap_reply_fuzz)
+foreach(target settings_reader_fuzz reply_reader_fuzz server_address_fuzz imap_reply_fuzz header_text_fuzz)
     set(sources ${PROJECT_SOURCE_DIR}/tests/fuzz/${target}.cpp
         ${PROJECT_SOURCE_DIR}/settings/settings_core.cpp
         ${PROJECT_SOURCE_DIR}/settings/cp932_text.cpp
         ${PROJECT_SOURCE_DIR}/mailcheck/connection/reply_line.cpp
         ${PROJECT_SOURCE_DIR}/mailcheck/pop3_reply.cpp
         ${PROJECT_SOURCE_DIR}/mailcheck/imap_reply.cpp
+        ${PROJECT_SOURCE_DIR}/mailcheck/header_text.cpp
         ${PROJECT_SOURCE_DIR}/mailcheck/server_address.cpp)
     add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/fuzz/${target}
         COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/fuzz
@@ -45,6 +47,7 @@ foreach(target settings_reader_fuzz reply_reader_fuzz server_address_fuzz imap_r
                 ${PROJECT_SOURCE_DIR}/mailcheck/connection/reply_line.h
                 ${PROJECT_SOURCE_DIR}/mailcheck/pop3_reply.h
                 ${PROJECT_SOURCE_DIR}/mailcheck/imap_reply.h
+                ${PROJECT_SOURCE_DIR}/mailcheck/header_text.h
                 ${PROJECT_SOURCE_DIR}/mailcheck/server_address.h
         COMMENT "Building fuzz target ${target}")
     list(APPEND FUZZ_TARGETS ${CMAKE_BINARY_DIR}/fuzz/${target})
