@@ -1,6 +1,8 @@
 // The hidden main window: start-up, the polling cycle and command dispatch.
 #include "app/app.h"
 
+#include <shellapi.h>
+
 #include "app/polling.h"
 #include "dialogs/dialogs.h"
 #include "mailcheck/connection/network_presence.h"
@@ -173,7 +175,8 @@ void on_command(HWND window, WPARAM command)
 void on_icon_notify(HWND window, LPARAM mouse_message, WPARAM double_click_command,
                     const char* menu_name)
 {
-    if (mouse_message == WM_LBUTTONDBLCLK)
+    // A click on the new-mail notification does what a double-click on its icon does.
+    if (mouse_message == WM_LBUTTONDBLCLK || mouse_message == NIN_BALLOONUSERCLICK)
         SendMessageA(window, WM_COMMAND, double_click_command, 0);
     else if (mouse_message == WM_RBUTTONDOWN)
         show_popup_menu(window, menu_name);

@@ -1,10 +1,12 @@
 // The unread count over IMAP: greeting, LOGIN (or none after PREAUTH),
-// STATUS INBOX (UNSEEN), LOGOUT. Untagged lines are read and skipped.
+// STATUS INBOX (UNSEEN UIDNEXT), LOGOUT; when there is new mail, who wrote
+// it in between. Untagged lines are read and skipped.
 #include "mailcheck/imap_check.h"
 
 #include <string.h>
 
 #include "mailcheck/exchange.h"
+#include "mailcheck/header_text.h"
 #include "mailcheck/imap_reply.h"
 #include "settings/user_settings.h"
 
@@ -33,8 +35,8 @@ int flush(HWND owner)
 
 // Lines up to the one wanted (the tagged OK, or the server's go-ahead for
 // a literal), the untagged ones skipped; a STATUS line among them gives
-// *unseen. A tagged NO or BAD shows the server's own words.
-int read_until(HWND owner, const char* tag, ImapLine wanted, int32_t* unseen)
+// *unseen and *uidnext. A tagged NO or BAD shows the server's own words.
+int read_until(HWND owner, const char* tag, ImapLine wanted, int32_t* unseen, uint32_t* uidnext = nullptr)
 {
     for (;;) {
         if (!receive_line(owner, &line))
@@ -44,7 +46,7 @@ int read_until(HWND owner, const char* tag, ImapLine wanted, int32_t* unseen)
             return 1;
         if (kind == ImapLine::untagged) {
             if (unseen != nullptr)
-                imap_unseen_count(line.text, unseen);
+                imap_status(line.text, unseen, uidnext);
             continue;
         }
         if (kind == ImapLine::no || kind == ImapLine::bad)
@@ -71,9 +73,91 @@ int put_string(HWND owner, const char* tag, const char* value)
     return 1;
 }
 
+// The system's own converters for the header's charsets.
+size_t system_decode(unsigned code_page, const char* bytes, size_t length, char16_t* out, size_t capacity)
+{
+    const int count = MultiByteToWideChar(code_page, code_page == 65001 || code_page == 932 ? MB_ERR_INVALID_CHARS : 0,
+                                          bytes, static_cast<int>(length), reinterpret_cast<wchar_t*>(out),
+                                          static_cast<int>(capacity));
+    return count > 0 ? static_cast<size_t>(count) : 0;
+}
+
+// A header of a few KiB at most: the sender and the subject are all it is read for.
+constexpr size_t HEADER_LITERAL_LIMIT = 4096;
+char header[HEADER_LITERAL_LIMIT];
+
+// One command of the description and its replies, without a box: whatever
+// fails, the count itself was good. Untagged lines go to on_line.
+template <typename OnLine>
+bool describe_step(const char* command, const char* tag, OnLine on_line)
+{
+    if (!connection_send(command, lstrlenA(command)))
+        return false;
+    for (;;) {
+        if (!connection_read_line(&line))
+            return false;
+        const ImapLine kind = imap_line_kind(line.text, tag);
+        if (kind == ImapLine::ok)
+            return true;
+        if (kind != ImapLine::untagged || !on_line())
+            return false;
+    }
+}
+
 } // namespace
 
-int imap_unseen(HWND owner, int32_t* count)
+int imap_newest(NoticeLine* lines, int capacity)
+{
+    uint32_t newest[3] = {};
+    int found = 0;
+    if (capacity > 3)
+        capacity = 3;
+    // Read-only, and BODY.PEEK: nothing is marked \Seen.
+    if (!describe_step("b1 EXAMINE INBOX\r\n", "b1", [] { return true; })
+        || !describe_step("b2 UID SEARCH UNSEEN\r\n", "b2", [&] {
+               imap_search_newest(line.text, newest, capacity, &found);
+               return true;
+           })
+        || found == 0)
+        return 0;
+    char command[96];
+    int length = wsprintfA(command, "b3 UID FETCH %lu", static_cast<unsigned long>(newest[0]));
+    for (int i = 1; i < found; ++i)
+        length += wsprintfA(command + length, ",%lu", static_cast<unsigned long>(newest[i]));
+    lstrcpyA(command + length, " (BODY.PEEK[HEADER.FIELDS (FROM SUBJECT)])\r\n");
+    int described = 0;
+    const bool fetched = describe_step(command, "b3", [&] {
+        uint32_t uid = 0;
+        size_t size = 0;
+        if (!imap_fetch_literal(line.text, &uid, &size))
+            return true;   // another untagged line
+        if (size > sizeof header || !connection_read_bytes(header, size) || !connection_read_line(&line))
+            return false;
+        for (int i = 0; i < found; ++i) {
+            if (newest[i] != uid)
+                continue;
+            size_t value_length = 0;
+            const char* value = header_field(header, size, "From", &value_length);
+            if (value != nullptr)
+                sender_name(value, value_length, system_decode, lines[i].sender, HEADER_TEXT_SIZE);
+            value = header_field(header, size, "Subject", &value_length);
+            if (value != nullptr)
+                decode_header_value(value, value_length, system_decode, lines[i].subject, HEADER_TEXT_SIZE);
+            ++described;
+        }
+        return true;
+    });
+    return fetched && described == found ? found : 0;
+}
+
+void imap_logout()
+{
+    // The session is over for the server too; its answer, or none, changes nothing.
+    static const char logout[] = "a3 LOGOUT\r\n";
+    connection_send(logout, sizeof logout - 1);
+}
+
+int imap_unseen(HWND owner, int32_t* count, uint32_t* uidnext)
 {
     if (!receive_line(owner, &line))
         return 0;
@@ -100,13 +184,12 @@ int imap_unseen(HWND owner, int32_t* count)
         break;
     }
     int32_t unseen = -1;
-    if (!send_command(owner, "a2 STATUS INBOX (UNSEEN)\r\n") || !read_until(owner, "a2", ImapLine::ok, &unseen))
+    *uidnext = 0;
+    if (!send_command(owner, "a2 STATUS INBOX (UNSEEN UIDNEXT)\r\n")
+        || !read_until(owner, "a2", ImapLine::ok, &unseen, uidnext))
         return 0;
     if (unseen < 0)   // no count that parses is ever shown as one
         return show_error(owner, RECEIVE_FAILED_TEXT);
     *count = unseen;
-    // The session is over for the server too; its answer, or none, changes nothing.
-    static const char logout[] = "a3 LOGOUT\r\n";
-    connection_send(logout, sizeof logout - 1);
     return 1;
 }

@@ -48,19 +48,19 @@ bool take_mailbox(const char*& p)
     return p != start;
 }
 
-// Decimal 0 to 2147483647, digits only.
-bool take_count(const char*& p, int32_t* count)
+// Decimal 0 to largest, digits only.
+bool take_number(const char*& p, int64_t largest, int64_t* number)
 {
     int64_t value = 0;
     const char* start = p;
     for (; *p >= '0' && *p <= '9'; ++p) {
         value = value * 10 + (*p - '0');
-        if (value > INT32_MAX)
+        if (value > largest)
             return false;
     }
     if (p == start)
         return false;
-    *count = static_cast<int32_t>(value);
+    *number = value;
     return true;
 }
 
@@ -100,7 +100,7 @@ ImapLine imap_line_kind(const char* line, const char* tag)
     return ImapLine::other;
 }
 
-int imap_unseen_count(const char* line, int32_t* count)
+int imap_status(const char* line, int32_t* count, uint32_t* uidnext)
 {
     const char* p = line;
     if (!take_word(p, "*") || !take_blank(p) || !take_word(p, "STATUS") || !take_blank(p) || !take_mailbox(p)
@@ -108,22 +108,25 @@ int imap_unseen_count(const char* line, int32_t* count)
         return 0;
     // Pairs of an item's name and its number, until the closing parenthesis.
     bool found = false;
-    int32_t unseen = 0;
+    int64_t unseen = 0, next = 0;
     while (*p != ')') {
         const bool is_unseen = take_word(p, "UNSEEN");
-        if (!is_unseen) {
+        const bool is_uidnext = !is_unseen && take_word(p, "UIDNEXT");
+        if (!is_unseen && !is_uidnext) {
             const char* name = p;
             while ((*p >= 'A' && *p <= 'Z') || (*p >= 'a' && *p <= 'z') || (*p >= '0' && *p <= '9') || *p == '-')
                 ++p;
             if (p == name)
                 return 0;
         }
-        int32_t value = 0;
-        if (!take_blank(p) || !take_count(p, &value))
+        int64_t value = 0;
+        if (!take_blank(p) || !take_number(p, is_uidnext ? UINT32_MAX : INT32_MAX, &value))
             return 0;
         if (is_unseen) {
             found = true;
             unseen = value;
+        } else if (is_uidnext) {
+            next = value;
         }
         if (*p == ' ')
             ++p;
@@ -132,8 +135,58 @@ int imap_unseen_count(const char* line, int32_t* count)
     }
     if (!found || *p != '\0')
         return 0;
-    *count = unseen;
+    *count = static_cast<int32_t>(unseen);
+    *uidnext = static_cast<uint32_t>(next);
     return 1;
+}
+
+bool imap_search_newest(const char* line, uint32_t* newest, int capacity, int* count)
+{
+    const char* p = line;
+    if (!take_word(p, "*") || !take_blank(p) || !take_word(p, "SEARCH"))
+        return false;
+    while (take_blank(p)) {
+        int64_t uid = 0;
+        if (!take_number(p, UINT32_MAX, &uid))
+            return *p == '\0';   // a blank at the end
+        // Into its place among the largest, the smallest falling off.
+        int at = *count < capacity ? (*count)++ : capacity;
+        for (; at > 0 && newest[at - 1] < uid; --at)
+            if (at < capacity)
+                newest[at] = newest[at - 1];
+        if (at < capacity)
+            newest[at] = static_cast<uint32_t>(uid);
+    }
+    return *p == '\0';
+}
+
+bool imap_fetch_literal(const char* line, uint32_t* uid, size_t* size)
+{
+    const char* p = line;
+    int64_t number = 0;
+    if (!take_word(p, "*") || !take_blank(p) || !take_number(p, UINT32_MAX, &number) || !take_blank(p)
+        || !take_word(p, "FETCH") || !take_blank(p) || *p != '(')
+        return false;
+    const char* end = p + strlen(p);
+    if (end - p < 3 || end[-1] != '}')
+        return false;
+    const char* open = end - 2;
+    while (open > p && *open >= '0' && *open <= '9')
+        --open;
+    const char* digits = open + 1;
+    if (*open != '{' || !take_number(digits, 1 << 30, &number) || *digits != '}')
+        return false;
+    *size = static_cast<size_t>(number);
+    *uid = 0;
+    for (const char* q = p + 1; q < open; ++q) {
+        const char* item = q;
+        if ((q[-1] == '(' || q[-1] == ' ') && take_word(item, "UID") && take_blank(item)
+            && take_number(item, UINT32_MAX, &number)) {
+            *uid = static_cast<uint32_t>(number);
+            break;
+        }
+    }
+    return true;
 }
 
 bool imap_has_atom(const char* line, const char* atom)

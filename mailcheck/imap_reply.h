@@ -22,10 +22,19 @@ enum class ImapLine {
 
 ImapLine imap_line_kind(const char* line, const char* tag);
 
-// "* STATUS <mailbox> (… UNSEEN n …)": 1 and *count when the line is such a
-// reply with a count from 0 to 2147483647, else 0. The mailbox may be an
-// atom or a quoted string; the items may come in any order.
-int imap_unseen_count(const char* line, int32_t* count);
+// "* STATUS <mailbox> (… UNSEEN n … UIDNEXT m …)": 1 and *count when the
+// line is such a reply with a count from 0 to 2147483647, else 0; *uidnext
+// the next UID when the server gave one (1 to 4294967295), else 0. The
+// mailbox may be an atom or a quoted string; the items may come in any order.
+int imap_status(const char* line, int32_t* count, uint32_t* uidnext);
+
+// "* SEARCH 3 7 9 …": true for such a line, its UIDs merged into newest[],
+// which keeps the largest *count of them (at most capacity), largest first.
+bool imap_search_newest(const char* line, uint32_t* newest, int capacity, int* count);
+
+// "* n FETCH (… UID u … {size}": true when the line is a FETCH response that
+// announces a literal at its end; *uid (0 when not given) and its size.
+bool imap_fetch_literal(const char* line, uint32_t* uid, size_t* size);
 
 // Whether a capability or response-code atom stands in the line as a word
 // of its own (case-insensitive), e.g. LOGINDISABLED.

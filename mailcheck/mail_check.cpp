@@ -11,6 +11,37 @@
 
 bool check_found_no_network;
 bool check_quiet_unreached;
+MailFinding last_finding;
+
+namespace {
+
+// More than the check before found, on the same mailbox: over IMAP a next
+// UID that grew (a message read elsewhere and another arrived in one
+// interval is still new), else a count that rose. The first finding after
+// the start, or after the mailbox changed, is new.
+bool is_new_mail(int32_t count, uint32_t uidnext)
+{
+    const MailFinding& last = last_finding;
+    if (count <= 0)
+        return false;
+    if (!last.known || lstrcmpA(last.server, user_settings.pop_server) != 0
+        || lstrcmpA(last.account, user_settings.account) != 0)
+        return true;
+    if (uidnext != 0 && last.uidnext != 0)
+        return uidnext > last.uidnext;
+    return count > last.count;
+}
+
+void remember_finding(int32_t count, uint32_t uidnext)
+{
+    last_finding.known = true;
+    last_finding.count = count;
+    last_finding.uidnext = uidnext;
+    copy_text(last_finding.server, sizeof last_finding.server, user_settings.pop_server);
+    copy_text(last_finding.account, sizeof last_finding.account, user_settings.account);
+}
+
+} // namespace
 
 int start_network(HWND owner)
 {
@@ -61,8 +92,19 @@ int check_mailbox(HWND owner)
     if (server.security == Security::implicit_tls && !start_tls(owner, server.literal ? nullptr : server.name))
         return 0;
     int32_t count = 0;
-    if (!(server.protocol == Protocol::imap ? imap_unseen(owner, &count) : pop3_stat(owner, server, &count)))
+    uint32_t uidnext = 0;
+    const bool imap = server.protocol == Protocol::imap;
+    if (!(imap ? imap_unseen(owner, &count, &uidnext) : pop3_stat(owner, server, &count)))
         return 0;
+    const bool fresh = is_new_mail(count, uidnext);
+    NoticeLine lines[3] = {};
+    int described = 0;
+    if (imap) {
+        if (fresh)
+            described = imap_newest(lines, 3);
+        imap_logout();
+    }
+    remember_finding(count, uidnext);
     // Closed before the notice: a callback that arrives while the icon is
     // added may start a nested check, which needs mail_socket for itself.
     connection_close();
@@ -74,6 +116,19 @@ int check_mailbox(HWND owner)
             play_new_mail_sound();
         remove_mail_icon(owner);
         add_mail_icon(owner, notice);
+        if (fresh) {
+            // POP3 says nothing of who wrote: it never downloads a message.
+            static const wchar_t click_to_start[] = L"クリックするとメールソフトを起動します";
+            wchar_t body[HEADER_TEXT_SIZE];
+            if (described > 0)
+                compose_notice_body(lines, described, count - described, reinterpret_cast<char16_t*>(body),
+                                    HEADER_TEXT_SIZE);
+            else
+                lstrcpynW(body, click_to_start, HEADER_TEXT_SIZE);
+            show_mail_balloon(owner, notice, body);
+        }
+    } else if (imap) {
+        remove_mail_icon(owner);   // read elsewhere: a phone, the web
     }
     return 1;
 }

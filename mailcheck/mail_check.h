@@ -4,7 +4,10 @@
 #include <winsock2.h>
 #include <windows.h>
 
+#include <stdint.h>
+
 #include "mailcheck/connection/mail_socket.h"
+#include "settings/user_settings.h"
 
 int start_network(HWND owner);
 // The last check could not reach its server and this computer had no usable
@@ -15,5 +18,15 @@ extern bool check_found_no_network;
 // the server said anything is as quiet as one without a network: adapters
 // often report their old address and gateway for seconds after wake.
 extern bool check_quiet_unreached;
+// What the last check that reached its end found, to tell new mail from
+// mail already announced.
+struct MailFinding {
+    bool known;
+    int32_t count;
+    uint32_t uidnext;   // over IMAP, 0 when the server gave none
+    char server[SETTING_TEXT_SIZE];
+    char account[SETTING_TEXT_SIZE];
+};
+extern MailFinding last_finding;
 // 1 when the exchange ran to its end, whatever the count; 0 after an error box.
 int check_mailbox(HWND owner);

@@ -257,21 +257,42 @@ int connection_send(const char* data, int length)
     return 1;
 }
 
+// More bytes into the receive buffer once it is empty; 0 when none came.
+static int refill()
+{
+    if (receive_begin != receive_end)
+        return 1;
+    int received = channel_receive(receive_buffer, sizeof receive_buffer, reply_deadline);
+    if (received <= 0)
+        return 0;
+    receive_begin = 0;
+    receive_end = received;
+    return 1;
+}
+
 int connection_read_line(ReplyLine* line)
 {
     reply_line_reset(line);
     while (!line->complete) {
-        if (reply_line_too_long(line))
+        if (reply_line_too_long(line) || !refill())
             return 0;
-        if (receive_begin == receive_end) {
-            int received = channel_receive(receive_buffer, sizeof receive_buffer, reply_deadline);
-            if (received <= 0)
-                return 0;
-            receive_begin = 0;
-            receive_end = received;
-        }
         receive_begin += static_cast<int>(reply_line_feed(
             line, receive_buffer + receive_begin, static_cast<size_t>(receive_end - receive_begin)));
+    }
+    return 1;
+}
+
+int connection_read_bytes(char* out, size_t size)
+{
+    for (size_t got = 0; got < size;) {
+        if (!refill())
+            return 0;
+        size_t take = static_cast<size_t>(receive_end - receive_begin);
+        if (take > size - got)
+            take = size - got;
+        memcpy(out + got, receive_buffer + receive_begin, take);
+        receive_begin += static_cast<int>(take);
+        got += take;
     }
     return 1;
 }

@@ -36,6 +36,8 @@ int connection_send(const char* data, int length);
 // One whole line into *line; 0 when the peer closed or failed, the reply's
 // time ran out or the line grew past any reply's length first.
 int connection_read_line(ReplyLine* line);
+// Exactly size bytes (an IMAP literal) into out, by the reply's deadline.
+int connection_read_bytes(char* out, size_t size);
 // Bytes received that no line has taken yet.
 int connection_unread();
 // Why the last receive failed, when it was a renewed handshake's certificate.

@@ -206,6 +206,8 @@ TEST_F(MainWindow, IconCallbacksAndCommands)
     struct Row { UINT message; WPARAM id; LPARAM mouse; std::vector<std::string> calls; } rows[] = {
         {WM_MAILICON_NOTIFY, MAIN_ICON_ID, WM_LBUTTONDBLCLK, {"remove_mail", "launch"}},
         {WM_MAILICON_NOTIFY, MAIN_ICON_ID, WM_RBUTTONDOWN, {"menu:MAILMENU"}},
+        // A click on the notification, as the shell reports it (WM_USER + 5).
+        {WM_MAILICON_NOTIFY, MAIL_ICON_ID, WM_USER + 5, {"remove_mail", "launch"}},
         {WM_MAINICON_NOTIFY, MAIN_ICON_ID, WM_RBUTTONDOWN, {"menu:MAINMENU"}},
         {WM_MAINICON_NOTIFY, MAIN_ICON_ID, WM_LBUTTONDOWN, {}},
         {WM_MAINICON_NOTIFY, MAIN_ICON_ID, WM_LBUTTONUP, {}},

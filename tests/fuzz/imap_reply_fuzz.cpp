@@ -1,5 +1,5 @@
-// libFuzzer target: any reply line an IMAP server may send, and any value
-// quoted into a small buffer.
+// libFuzzer target: any reply line an IMAP server may send (STATUS, SEARCH,
+// FETCH among them), and any value quoted into a small buffer.
 #include <string.h>
 
 #include "mailcheck/imap_reply.h"
@@ -11,8 +11,18 @@ extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, size_t size)
     memcpy(line, data, length);
     line[length] = '\0';
     int32_t count = -1;
-    if (imap_unseen_count(line, &count) && count < 0)
+    uint32_t uidnext = 0;
+    if (imap_status(line, &count, &uidnext) && count < 0)
         __builtin_trap();   // a count that parses is never negative
+    uint32_t newest[3] = {};
+    int found = 0;
+    imap_search_newest(line, newest, 3, &found);
+    if (found > 3 || (found > 1 && newest[0] < newest[1]) || (found > 2 && newest[1] < newest[2]))
+        __builtin_trap();   // the largest, largest first
+    uint32_t uid = 0;
+    size_t literal = 0;
+    if (imap_fetch_literal(line, &uid, &literal) && literal > (1u << 30))
+        __builtin_trap();
     imap_greeting(line);
     imap_line_kind(line, "a1");
     imap_has_atom(line, "LOGINDISABLED");

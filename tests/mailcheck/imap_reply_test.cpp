@@ -2,15 +2,18 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "mailcheck/imap_reply.h"
 
 TEST(ImapReply, StatusGivesTheUnseenCountOrNothing)
 {
-    struct Row { const char* line; int32_t count; } rows[] = {   // count -1: no count
+    struct Row { const char* line; int32_t count; uint32_t uidnext = 0; } rows[] = {   // count -1: no count
         {"* STATUS INBOX (UNSEEN 3)", 3},
         {"* status inbox (unseen 0)", 0},
-        {"* STATUS \"INBOX\" (MESSAGES 5 UNSEEN 2 UIDNEXT 44)", 2},
+        {"* STATUS \"INBOX\" (MESSAGES 5 UNSEEN 2 UIDNEXT 44)", 2, 44},
+        {"* STATUS INBOX (UIDNEXT 4294967295 UNSEEN 1)", 1, 4294967295u},
+        {"* STATUS INBOX (UNSEEN 1 UIDNEXT 4294967296)", -1},
         {"* STATUS \"In \\\"box\\\\\" (UNSEEN 7)", 7},
         {"* STATUS INBOX (UNSEEN 2147483647) ", 2147483647},
         {"* STATUS INBOX (MESSAGES 5)", -1},
@@ -31,8 +34,49 @@ TEST(ImapReply, StatusGivesTheUnseenCountOrNothing)
     };
     for (const Row& row : rows) {
         int32_t count = -1;
-        EXPECT_EQ(imap_unseen_count(row.line, &count), row.count >= 0 ? 1 : 0) << row.line;
+        uint32_t uidnext = 0;
+        EXPECT_EQ(imap_status(row.line, &count, &uidnext), row.count >= 0 ? 1 : 0) << row.line;
         EXPECT_EQ(count, row.count) << row.line;
+        EXPECT_EQ(uidnext, row.uidnext) << row.line;
+    }
+}
+
+// Who wrote: the newest unread UIDs, and each header announced as a literal.
+TEST(ImapReply, SearchKeepsTheNewestAndFetchAnnouncesItsLiteral)
+{
+    struct SearchRow { const char* line; std::vector<uint32_t> newest; } searches[] = {
+        {"* SEARCH 3 17 5 9 4", {17, 9, 5}},
+        {"* SEARCH 8", {8}},
+        {"* SEARCH", {}},
+        {"* search 2 4294967295", {4294967295u, 2}},
+    };
+    for (const SearchRow& row : searches) {
+        uint32_t newest[3] = {};
+        int count = 0;
+        EXPECT_TRUE(imap_search_newest(row.line, newest, 3, &count)) << row.line;
+        EXPECT_EQ(std::vector<uint32_t>(newest, newest + count), row.newest) << row.line;
+    }
+    for (const char* line : {"* SEARCH 3 x", "* SEARCH 4294967296", "* 3 EXISTS", "a5 OK SEARCH done"}) {
+        uint32_t newest[3] = {};
+        int count = 0;
+        EXPECT_FALSE(imap_search_newest(line, newest, 3, &count)) << line;
+    }
+    struct FetchRow { const char* line; bool literal; uint32_t uid; size_t size; } fetches[] = {
+        {"* 12 FETCH (UID 9 BODY[HEADER.FIELDS (FROM SUBJECT)] {84}", true, 9, 84},
+        {"* 1 FETCH (BODY[HEADER.FIELDS (\"FROM\" \"SUBJECT\")] {0} UID 3", false, 0, 0},
+        {"* 2 fetch (FLAGS (\\Recent) BODY[HEADER.FIELDS (FROM SUBJECT)] {7}", true, 0, 7},
+        {"* 3 FETCH (UID 5 BODY[HEADER.FIELDS (FROM SUBJECT)] \"\")", false, 0, 0},
+        {"* 3 FETCH (UID 5 {99999999999}", false, 0, 0},
+        {"* 3 EXISTS {5}", false, 0, 0},
+    };
+    for (const FetchRow& row : fetches) {
+        uint32_t uid = 0;
+        size_t size = 0;
+        EXPECT_EQ(imap_fetch_literal(row.line, &uid, &size), row.literal) << row.line;
+        if (row.literal) {
+            EXPECT_EQ(uid, row.uid) << row.line;
+            EXPECT_EQ(size, row.size) << row.line;
+        }
     }
 }
 

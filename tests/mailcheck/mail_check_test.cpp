@@ -361,24 +361,35 @@ TEST_F(MailCheck, WholeCheckEndsByItsBudgetThoughEveryReplyComesInTime)
 
 TEST_F(MailCheck, SuccessSendsExactlyThreeCommandsAndShowsTheNotice)
 {
+    // In order: each row's count is compared with the row before it. A count
+    // above the last one raises a notification (the first one too).
     struct Row {
         const char* name;
         const char* stat_reply;
         int sound_on;
         size_t piece;
         std::vector<std::string> calls;
+        const char* balloon = nullptr;   // its title, the body always the same over POP3
     } rows[] = {
-        {"three", "+OK 3 420\r\n", 1, 0, {"sound", "remove_mail", "add_mail:合計3通のメールが着ています"}},
-        {"sound off", "+OK 3 420\r\n", 0, 0, {"remove_mail", "add_mail:合計3通のメールが着ています"}},
-        {"one byte at a time", "+OK 12 999\r\n", 1, 1, {"sound", "remove_mail", "add_mail:合計12通のメールが着ています"}},
-        {"ten digits", "+OK 2147483647 1\n", 0, 0, {"remove_mail", "add_mail:合計2147483647通のメールが着ています"}},
+        {"three, the first finding", "+OK 3 420\r\n", 1, 0, {"sound", "remove_mail", "add_mail:合計3通のメールが着ています"},
+         "合計3通のメールが着ています"},
+        {"the same count, sound off", "+OK 3 420\r\n", 0, 0, {"remove_mail", "add_mail:合計3通のメールが着ています"}},
+        {"more, one byte at a time", "+OK 12 999\r\n", 1, 1,
+         {"sound", "remove_mail", "add_mail:合計12通のメールが着ています"}, "合計12通のメールが着ています"},
+        {"fewer", "+OK 11 999\r\n", 0, 0, {"remove_mail", "add_mail:合計11通のメールが着ています"}},
+        {"ten digits", "+OK 2147483647 1\n", 0, 0, {"remove_mail", "add_mail:合計2147483647通のメールが着ています"},
+         "合計2147483647通のメールが着ています"},
         {"empty mailbox", "+OK 0 0\r\n", 1, 0, {}},
         {"no count", "+OK\r\n", 1, 0, {}},
         {"count wraps negative", "+OK 4294967295 1\r\n", 1, 0, {}},
+        {"mail again after none", "+OK 1 10\r\n", 0, 0, {"remove_mail", "add_mail:合計1通のメールが着ています"},
+         "合計1通のメールが着ています"},
     };
+    last_finding = {};
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         recorded_calls.clear();
+        recorded_balloons.clear();
         user_settings.sound_on = row.sound_on;
         ScriptServer server(SERVER, in_pieces({reply("+OK POP3 ready\r\n"), reply("+OK\r\n"),
                                                 reply("+OK Logged in.\r\n"), reply(row.stat_reply)},
@@ -393,6 +404,9 @@ TEST_F(MailCheck, SuccessSendsExactlyThreeCommandsAndShowsTheNotice)
         EXPECT_EQ(sends, expected_sends);
         EXPECT_TRUE(hook.boxes.empty());
         EXPECT_EQ(recorded_calls, row.calls);
+        // POP3 says nothing of who wrote: it never downloads a message.
+        EXPECT_EQ(recorded_balloons, row.balloon == nullptr ? std::vector<std::string>{}
+                  : std::vector<std::string>{std::string(row.balloon) + "|クリックするとメールソフトを起動します"});
         EXPECT_EQ(mail_socket, INVALID_SOCKET);
     }
 }
@@ -440,7 +454,7 @@ TEST_F(MailCheck, ImapExchange)
 {
     const ScriptStep GREETING = reply("* OK [CAPABILITY IMAP4rev1 LITERAL+] ready\r\n");
     const ScriptStep LOGGED_IN = reply("* CAPABILITY IMAP4rev1 IDLE\r\na1 OK [CAPABILITY IMAP4rev1] Logged in\r\n");
-    const std::string login = "a1 LOGIN \"taro\" \"secret\"\r\n", status = "a2 STATUS INBOX (UNSEEN)\r\n";
+    const std::string login = "a1 LOGIN \"taro\" \"secret\"\r\n", status = "a2 STATUS INBOX (UNSEEN UIDNEXT)\r\n";
     struct Row {
         const char* name;
         std::vector<ScriptStep> steps;
@@ -480,9 +494,12 @@ TEST_F(MailCheck, ImapExchange)
         ASSERT_EQ(connection_open(address.host, address.port), Reach::connected);
         MessageBoxHook hook;
         int32_t count = -1;
+        uint32_t uidnext = 0;
         {
             CheckWatchdog watchdog(4000);
-            EXPECT_EQ(imap_unseen(owner, &count), row.box == nullptr ? 1 : 0);
+            EXPECT_EQ(imap_unseen(owner, &count, &uidnext), row.box == nullptr ? 1 : 0);
+            if (row.box == nullptr)
+                imap_logout();
         }
         connection_close();
         server.wait_client_closed(3000);
@@ -493,6 +510,62 @@ TEST_F(MailCheck, ImapExchange)
             EXPECT_TRUE(hook.boxes.empty());
             EXPECT_EQ(count, row.count);
         }
+    }
+}
+
+// Who wrote the newest unread mail, read-only and with BODY.PEEK; anything
+// amiss leaves the notification with the count alone, never a box.
+TEST_F(MailCheck, ImapNewestSaysWhoWroteWithoutABox)
+{
+    const std::string from = "From: =?ISO-2022-JP?B?GyRCOzNFREJATzobKEI=?= <taro@example.jp>\r\n";
+    auto fetched = [&](int sequence, int uid, const std::string& subject) {
+        const std::string header = from + "Subject: " + subject + "\r\n\r\n";
+        return "* " + std::to_string(sequence) + " FETCH (UID " + std::to_string(uid)
+            + " BODY[HEADER.FIELDS (FROM SUBJECT)] {" + std::to_string(header.size()) + "}\r\n" + header + ")\r\n";
+    };
+    const ScriptStep EXAMINED = reply("* 5 EXISTS\r\nb1 OK [READ-ONLY] done\r\n");
+    const std::string examine = "b1 EXAMINE INBOX\r\n", search = "b2 UID SEARCH UNSEEN\r\n";
+    const std::string fetch = "b3 UID FETCH 12,9,4 (BODY.PEEK[HEADER.FIELDS (FROM SUBJECT)])\r\n";
+    struct Row {
+        const char* name;
+        std::vector<ScriptStep> steps;
+        std::string sent;
+        std::string body;   // composed from what was described, "" for none
+    } rows[] = {
+        {"the three newest, newest first", {reply(""), EXAMINED, reply("* SEARCH 3 9 4 12\r\nb2 OK\r\n"),
+          reply(fetched(2, 4, "=?UTF-8?B?5Lya6K2w?=") + fetched(4, 9, "plain") + "* 4 FETCH (FLAGS ())\r\n"
+                + fetched(5, 12, "=?UTF-8?Q?=E6=80=A5=E3=81=8E?=") + "b3 OK\r\n")},
+         examine + search + fetch, "山田太郎: 急ぎ\n山田太郎: plain\n山田太郎: 会議\nほか1通"},
+        {"EXAMINE refused", {reply(""), reply("b1 NO no such mailbox\r\n")}, examine, ""},
+        {"no unread after all", {reply(""), EXAMINED, reply("* SEARCH\r\nb2 OK\r\n")}, examine + search, ""},
+        {"a header past a few KiB", {reply(""), EXAMINED, reply("* SEARCH 4\r\nb2 OK\r\n"),
+          reply("* 1 FETCH (UID 4 BODY[HEADER.FIELDS (FROM SUBJECT)] {5000}\r\n")},
+         examine + search + "b3 UID FETCH 4 (BODY.PEEK[HEADER.FIELDS (FROM SUBJECT)])\r\n", ""},
+        {"closed before the headers", {reply(""), EXAMINED, reply("* SEARCH 4\r\nb2 OK\r\n", StepEnd::close)},
+         examine + search + "b3 UID FETCH 4 (BODY.PEEK[HEADER.FIELDS (FROM SUBJECT)])\r\n", ""},
+    };
+    ShortTimes times(1500);
+    for (Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        ScriptServer server(SERVER, row.steps);
+        ASSERT_EQ(connection_open(SERVER, 110), Reach::connected);
+        MessageBoxHook hook;
+        NoticeLine lines[3] = {};
+        int described = 0;
+        {
+            CheckWatchdog watchdog(4000);
+            described = imap_newest(lines, 3);
+        }
+        connection_close();
+        server.wait_client_closed(3000);
+        EXPECT_EQ(server.finish(), row.sent);
+        EXPECT_TRUE(hook.boxes.empty());
+        char16_t body[HEADER_TEXT_SIZE] = {};
+        if (described > 0)
+            compose_notice_body(lines, described, 4 - described, body, HEADER_TEXT_SIZE);
+        char shown[1024];
+        WideCharToMultiByte(932, 0, reinterpret_cast<wchar_t*>(body), -1, shown, sizeof shown, nullptr, nullptr);
+        EXPECT_EQ(std::string(shown), row.body);
     }
 }
 
@@ -920,7 +993,7 @@ struct SecureRow {
 
 const std::vector<std::string> LOGIN_AND_STAT = {"USER poptest\r\n", "PASS Secr3t\r\n", "STAT\r\n"};
 const std::vector<std::string> IMAP_LOGIN_AND_STATUS = {"a1 LOGIN \"poptest\" \"Secr3t\"\r\n",
-                                                        "a2 STATUS INBOX (UNSEEN)\r\n", "a3 LOGOUT\r\n"};
+                                                        "a2 STATUS INBOX (UNSEEN UIDNEXT)\r\n", "a3 LOGOUT\r\n"};
 
 class SecureMailbox : public MailCheck {
 protected:
@@ -936,6 +1009,10 @@ protected:
         SCOPED_TRACE(row.name);
         strcpy(user_settings.pop_server, row.server);
         recorded_calls.clear();
+        // The rows judge the connection: the mailbox is known, nothing in it is new.
+        last_finding = {true, INT32_MAX, UINT32_MAX, {}, {}};
+        strcpy(last_finding.server, row.server);
+        strcpy(last_finding.account, user_settings.account);
         std::unique_ptr<ScriptServer> script;
         if (!row.script.empty()) {
             script.reset(new ScriptServer(row.script_address, row.script));
@@ -1135,6 +1212,36 @@ TEST_F(SecureMailbox, EveryAddressOfTheNameIsTried)
             EXPECT_LT(attempts[2].at - attempts[1].at, 150u) << "the refusal waited for the stagger";
         }
     }
+}
+
+// New mail over IMAP says who wrote and about what, newest first, and
+// reading the headers marks nothing \Seen (Dovecot keeps a message's flags
+// in its file name, after ":2,").
+TEST_F(SecureMailbox, NewImapMailSaysWhoWroteAndNothingBecomesSeen)
+{
+    last_finding = {};
+    strcpy(user_settings.pop_server, "imaps://127.0.0.21");
+    recorded_balloons.clear();
+    script_sspi(Inject::none);
+    MessageBoxHook hook;
+    EXPECT_EQ(check_mailbox(owner), 1) << testing::PrintToString(debug_lines);
+    EXPECT_TRUE(hook.boxes.empty());
+    EXPECT_EQ(recorded_balloons, std::vector<std::string>{"合計3通のメールが着ています|"
+                                                          "山田太郎: 会議の件 3\n山田太郎: 会議の件 2\n山田太郎: 会議の件 1"});
+    int messages = 0;
+    for (const char* folder : {"new", "cur"}) {
+        WIN32_FIND_DATAA found;
+        const std::string pattern = std::string("tls\\127.0.0.21\\mail\\poptest\\Maildir\\") + folder + "\\*.demo*";
+        HANDLE search = FindFirstFileA(pattern.c_str(), &found);
+        for (BOOL more = search != INVALID_HANDLE_VALUE; more; more = FindNextFileA(search, &found)) {
+            ++messages;
+            const char* flags = strstr(found.cFileName, ":2,");
+            EXPECT_TRUE(flags == nullptr || strchr(flags, 'S') == nullptr) << found.cFileName;
+        }
+        if (search != INVALID_HANDLE_VALUE)
+            FindClose(search);
+    }
+    EXPECT_EQ(messages, 3);
 }
 
 TEST_F(SecureMailbox, WholeCheckBoundsTheHandshakeToo)

@@ -19,9 +19,11 @@ dovecot_start() {
     local ssl="ssl = no" listeners="" port=$pop3 protocols=pop3
     rm -rf "$home/run" "$home/mail"
     mkdir -p "$home/run" "$home/mail/poptest/Maildir/"{new,cur,tmp}
+    # Headers as Japanese mail has them: the sender's name in ISO-2022-JP
+    # (山田太郎), the subject in UTF-8 (会議の件 N), both encoded-words.
     for i in $(seq "$messages"); do
-        printf 'From: demo@example.jp\r\nTo: poptest@example.jp\r\nSubject: demo %d\r\n\r\nHello %d.\r\n' \
-            "$i" "$i" > "$home/mail/poptest/Maildir/new/100000000$i.M1P1.demo"
+        printf 'From: =?ISO-2022-JP?B?GyRCOzNFREJATzobKEI=?= <taro@example.jp>\r\nTo: poptest@example.jp\r\nSubject: =?UTF-8?B?%s?=\r\n\r\nHello %d.\r\n' \
+            "$(printf '会議の件 %d' "$i" | base64 -w0)" "$i" > "$home/mail/poptest/Maildir/new/100000000$i.M1P1.demo"
     done
     for i in $(seq "${DOVECOT_READ_MESSAGES:-0}"); do
         printf 'From: demo@example.jp\r\nTo: poptest@example.jp\r\nSubject: read %d\r\n\r\nRead %d.\r\n' \

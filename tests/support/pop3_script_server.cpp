@@ -77,7 +77,7 @@ static bool wait_readable(SOCKET s, HANDLE stop)
         fd_set set;
         FD_ZERO(&set);
         FD_SET(s, &set);
-        timeval tick = {0, 50000};
+        timeval tick = {0, 5000};   // a stop is seen within 5 ms: the tests wait on it
         int ready = select(0, &set, nullptr, nullptr, &tick);
         if (ready < 0)
             return false;

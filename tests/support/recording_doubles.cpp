@@ -12,6 +12,7 @@
 #include "tray/tray.h"
 
 std::vector<std::string> recorded_calls;
+std::vector<std::string> recorded_balloons;
 
 namespace {
 
@@ -30,6 +31,13 @@ int add_main_icon(HWND, const char* tip) { return record(std::string("add_main:"
 int remove_main_icon(HWND) { return record("remove_main"); }
 int add_mail_icon(HWND, const char* tip) { return record(std::string("add_mail:") + tip); }
 int remove_mail_icon(HWND) { return record("remove_mail"); }
+int show_mail_balloon(HWND, const char* title, const wchar_t* body)
+{
+    char text[1024];
+    WideCharToMultiByte(932, 0, body, -1, text, sizeof text, nullptr, nullptr);
+    recorded_balloons.push_back(std::string(title) + "|" + text);
+    return 1;
+}
 int show_popup_menu(HWND, const char* name) { return record(std::string("menu:") + name); }
 int launch_mailer() { return record("launch"); }
 int select_mailer(HWND) { record("select_mailer"); return 0; }

@@ -9,6 +9,8 @@
 #include <vector>
 
 extern std::vector<std::string> recorded_calls;
+// The notifications asked for, each "title|body" (the body in code page 932).
+extern std::vector<std::string> recorded_balloons;
 
 // The network as the check sees it (GetAdaptersAddresses is redirected for
 // every test program that links this): by default one adapter that is up

@@ -21,6 +21,7 @@
 #include <mmsystem.h>
 
 extern "C" BOOL(WINAPI* notify_slot)(DWORD, PNOTIFYICONDATAA) IMPORT_SLOT(Shell_NotifyIconA, 8);
+extern "C" BOOL(WINAPI* notify_w_slot)(DWORD, PNOTIFYICONDATAW) IMPORT_SLOT(Shell_NotifyIconW, 8);
 extern "C" BOOL(WINAPI* track_slot)(HMENU, UINT, int, int, int, HWND, const RECT*) IMPORT_SLOT(TrackPopupMenu, 28);
 extern "C" BOOL(WINAPI* play_slot)(LPCSTR, HMODULE, DWORD) IMPORT_SLOT(PlaySoundA, 12);
 extern "C" HRESULT(WINAPI* state_slot)(QUERY_USER_NOTIFICATION_STATE*) IMPORT_SLOT(SHQueryUserNotificationState, 4);
@@ -38,6 +39,20 @@ BOOL WINAPI recording_notify(DWORD message, PNOTIFYICONDATAA data)
     NotifyCall call = {message, {}};
     memcpy(&call.data, data, data->cbSize <= sizeof call.data ? data->cbSize : sizeof call.data);
     notify_calls.push_back(call);
+    return TRUE;
+}
+
+struct BalloonCall {
+    DWORD message;
+    NOTIFYICONDATAW data;
+};
+std::vector<BalloonCall> balloon_calls;
+
+BOOL WINAPI recording_notify_w(DWORD message, PNOTIFYICONDATAW data)
+{
+    BalloonCall call = {message, {}};
+    memcpy(&call.data, data, data->cbSize <= sizeof call.data ? data->cbSize : sizeof call.data);
+    balloon_calls.push_back(call);
     return TRUE;
 }
 
@@ -85,6 +100,7 @@ protected:
     static void SetUpTestSuite()
     {
         redirect_import(&notify_slot, recording_notify);
+        redirect_import(&notify_w_slot, recording_notify_w);
         redirect_import(&track_slot, recording_track);
         redirect_import(&play_slot, recording_play);
         redirect_import(&state_slot, scripted_state);
@@ -102,6 +118,38 @@ protected:
 };
 
 } // namespace
+
+// The notification: the new-mail icon modified with NIF_INFO, in the whole
+// record Vista and later take, so a long name in any script survives.
+TEST_F(Tray, NotificationComesFromTheNewMailIcon)
+{
+    std::wstring longest(255, L'件');
+    const struct { const wchar_t* body; std::wstring shown; } rows[] = {
+        {L"山田太郎: 会議\nほか2通", L"山田太郎: 会議\nほか2通"},
+        {longest.c_str(), longest},
+    };
+    for (const auto& row : rows) {
+        balloon_calls.clear();
+        notify_calls.clear();
+        EXPECT_EQ(show_mail_balloon(owner, "合計3通のメールが着ています", row.body), 1);
+        EXPECT_TRUE(notify_calls.empty()) << "the icon itself stays as it was added";
+        ASSERT_EQ(balloon_calls.size(), 1u);
+        const NOTIFYICONDATAW& data = balloon_calls[0].data;
+        EXPECT_EQ(balloon_calls[0].message, static_cast<DWORD>(NIM_MODIFY));
+        EXPECT_EQ(data.cbSize, sizeof(NOTIFYICONDATAW));
+        EXPECT_EQ(data.hWnd, owner);
+        EXPECT_EQ(data.uID, static_cast<UINT>(MAIL_ICON_ID));
+        EXPECT_EQ(data.uFlags, static_cast<UINT>(NIF_INFO));
+        char title[128];
+        WideCharToMultiByte(932, 0, data.szInfoTitle, -1, title, sizeof title, nullptr, nullptr);
+        EXPECT_STREQ(title, "合計3通のメールが着ています");
+        EXPECT_EQ(std::wstring(data.szInfo), row.shown);
+        // No sound of its own (the chime follows its setting), Focus Assist's
+        // quiet respected, the new-mail icon as its picture.
+        EXPECT_EQ(data.dwInfoFlags, static_cast<DWORD>(NIIF_USER | NIIF_LARGE_ICON | NIIF_NOSOUND | 0x80));
+        EXPECT_NE(data.hBalloonIcon, nullptr);
+    }
+}
 
 TEST_F(Tray, IconsGoToTheShellInTheFirstRecordForm)
 {
