@@ -12,6 +12,7 @@
 //                                           each label or button whose text does not fit
 //   window_probe windows                    list the visible top-level windows (* the foreground)
 //   window_probe ended FILE [ms]            exit 0 once no process of that file name runs
+//   window_probe balloon [ms]               wait for a notification balloon, print what it says
 // Exits 1 when the window does not appear within the time (default 15 s).
 #include <windows.h>
 #include <tlhelp32.h>
@@ -93,6 +94,19 @@ static bool process_running(const char* file)
     return found;
 }
 
+// A notification balloon: a visible top-level tooltip with the balloon
+// style. Wine's tooltip answers WM_GETTEXT with the body it shows.
+BOOL CALLBACK find_balloon(HWND window, LPARAM found)
+{
+    char name[32];
+    GetClassNameA(window, name, sizeof name);
+    if (lstrcmpiA(name, "tooltips_class32") != 0 || !IsWindowVisible(window)
+        || (GetWindowLongA(window, GWL_STYLE) & 0x40) == 0)   // TTS_BALLOON
+        return TRUE;
+    *reinterpret_cast<HWND*>(found) = window;
+    return FALSE;
+}
+
 int main(int argc, char** argv)
 {
     SetProcessDPIAware();   // sizes as they are on the screen
@@ -106,6 +120,26 @@ int main(int argc, char** argv)
             if (!process_running(argv[2]))
                 return 0;
             Sleep(50);
+        }
+        return 1;
+    }
+    if (argc >= 2 && strcmp(argv[1], "balloon") == 0) {
+        DWORD ms = argc > 2 ? strtoul(argv[2], nullptr, 10) : 15000;
+        for (DWORD waited = 0; waited <= ms; waited += 100) {
+            HWND balloon = nullptr;
+            EnumWindows(find_balloon, reinterpret_cast<LPARAM>(&balloon));
+            wchar_t text[512] = L"";
+            DWORD_PTR length = 0;
+            if (balloon != nullptr
+                && SendMessageTimeoutW(balloon, WM_GETTEXT, 512, reinterpret_cast<LPARAM>(text), SMTO_ABORTIFHUNG,
+                                       2000, &length)
+                && text[0] != L'\0') {
+                char shown[1024];
+                WideCharToMultiByte(932, 0, text, -1, shown, sizeof shown, nullptr, nullptr);
+                printf("%s\n", shown);
+                return 0;
+            }
+            Sleep(100);
         }
         return 1;
     }
