@@ -28,33 +28,26 @@ extern "C" HRESULT(WINAPI* state_slot)(QUERY_USER_NOTIFICATION_STATE*) IMPORT_SL
 
 namespace {
 
-struct NotifyCall {
+// A call with the first cbSize bytes of its record as passed: the first
+// form (Shell_NotifyIconA) for the icons, the whole W record for the notification.
+template <typename Record>
+struct NotifyCallOf {
     DWORD message;
-    NOTIFYICONDATAA data;   // the first cbSize bytes as passed
+    Record data;
 };
-std::vector<NotifyCall> notify_calls;
+template <typename Record>
+std::vector<NotifyCallOf<Record>> calls_of;
 
-BOOL WINAPI recording_notify(DWORD message, PNOTIFYICONDATAA data)
+template <typename Record>
+BOOL WINAPI recording(DWORD message, Record* data)
 {
-    NotifyCall call = {message, {}};
+    NotifyCallOf<Record> call = {message, {}};
     memcpy(&call.data, data, data->cbSize <= sizeof call.data ? data->cbSize : sizeof call.data);
-    notify_calls.push_back(call);
+    calls_of<Record>.push_back(call);
     return TRUE;
 }
-
-struct BalloonCall {
-    DWORD message;
-    NOTIFYICONDATAW data;
-};
-std::vector<BalloonCall> balloon_calls;
-
-BOOL WINAPI recording_notify_w(DWORD message, PNOTIFYICONDATAW data)
-{
-    BalloonCall call = {message, {}};
-    memcpy(&call.data, data, data->cbSize <= sizeof call.data ? data->cbSize : sizeof call.data);
-    balloon_calls.push_back(call);
-    return TRUE;
-}
+auto& notify_calls = calls_of<NOTIFYICONDATAA>;
+auto& balloon_calls = calls_of<NOTIFYICONDATAW>;
 
 struct MenuCall {
     std::vector<UINT> commands;
@@ -99,8 +92,8 @@ class Tray : public testing::Test {
 protected:
     static void SetUpTestSuite()
     {
-        redirect_import(&notify_slot, recording_notify);
-        redirect_import(&notify_w_slot, recording_notify_w);
+        redirect_import(&notify_slot, recording<NOTIFYICONDATAA>);
+        redirect_import(&notify_w_slot, recording<NOTIFYICONDATAW>);
         redirect_import(&track_slot, recording_track);
         redirect_import(&play_slot, recording_play);
         redirect_import(&state_slot, scripted_state);
