@@ -457,8 +457,10 @@ size_t compose_notice_body(const NoticeLine* lines, int count, int more, char16_
         for (const char16_t* p = lines[i].sender; *p != 0; ++p)
             line[length++] = *p;
         if (lines[i].subject[0] != 0) {
-            line[length++] = u':';
-            line[length++] = u' ';
+            if (length > 0) {
+                line[length++] = u':';
+                line[length++] = u' ';
+            }
             for (const char16_t* p = lines[i].subject; *p != 0; ++p)
                 line[length++] = *p;
         }

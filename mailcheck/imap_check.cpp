@@ -82,6 +82,8 @@ size_t system_decode(unsigned code_page, const char* bytes, size_t length, char1
     return count > 0 ? static_cast<size_t>(count) : 0;
 }
 
+// The UIDs searched for the newest unread: their answer fits a reply line.
+constexpr uint32_t NEWEST_WINDOW = 20;
 // A header of a few KiB at most: the sender and the subject are all it is read for.
 constexpr size_t HEADER_LITERAL_LIMIT = 4096;
 char header[HEADER_LITERAL_LIMIT];
@@ -106,15 +108,24 @@ bool describe_step(const char* command, const char* tag, OnLine on_line)
 
 } // namespace
 
-int imap_newest(NoticeLine* lines, int capacity)
+int imap_newest(NoticeLine* lines, int capacity, uint32_t uidnext)
 {
     uint32_t newest[3] = {};
     int found = 0;
     if (capacity > 3)
         capacity = 3;
+    // Only among the last few UIDs: new mail is there, and the answer then
+    // fits a reply line (a long one is cut, and its newest UIDs come last).
+    char search[64];
+    if (uidnext > NEWEST_WINDOW)
+        wsprintfA(search, "b2 UID SEARCH UNSEEN UID %lu:*\r\n", static_cast<unsigned long>(uidnext - NEWEST_WINDOW));
+    else
+        lstrcpyA(search, "b2 UID SEARCH UNSEEN\r\n");
     // Read-only, and BODY.PEEK: nothing is marked \Seen.
     if (!describe_step("b1 EXAMINE INBOX\r\n", "b1", [] { return true; })
-        || !describe_step("b2 UID SEARCH UNSEEN\r\n", "b2", [&] {
+        || !describe_step(search, "b2", [&] {
+               if (line.length >= REPLY_BUFFER_SIZE - 1)
+                   return false;   // cut short: its newest UIDs are lost
                imap_search_newest(line.text, newest, capacity, &found);
                return true;
            })

@@ -101,7 +101,7 @@ int check_mailbox(HWND owner)
     int described = 0;
     if (imap) {
         if (fresh)
-            described = imap_newest(lines, 3);
+            described = imap_newest(lines, 3, uidnext);
         imap_logout();
     }
     remember_finding(count, uidnext);

@@ -526,17 +526,28 @@ TEST_F(MailCheck, ImapNewestSaysWhoWroteWithoutABox)
     const ScriptStep EXAMINED = reply("* 5 EXISTS\r\nb1 OK [READ-ONLY] done\r\n");
     const std::string examine = "b1 EXAMINE INBOX\r\n", search = "b2 UID SEARCH UNSEEN\r\n";
     const std::string fetch = "b3 UID FETCH 12,9,4 (BODY.PEEK[HEADER.FIELDS (FROM SUBJECT)])\r\n";
+    std::string many_unread = "* SEARCH";   // past a reply line's 255 bytes
+    for (int uid = 1; uid <= 100; ++uid)
+        many_unread += " " + std::to_string(uid);
     struct Row {
         const char* name;
         std::vector<ScriptStep> steps;
         std::string sent;
         std::string body;   // composed from what was described, "" for none
+        uint32_t uidnext = 0;
     } rows[] = {
         {"the three newest, newest first", {reply(""), EXAMINED, reply("* SEARCH 3 9 4 12\r\nb2 OK\r\n"),
           reply(fetched(2, 4, "=?UTF-8?B?5Lya6K2w?=") + fetched(4, 9, "plain") + "* 4 FETCH (FLAGS ())\r\n"
                 + fetched(5, 12, "=?UTF-8?Q?=E6=80=A5=E3=81=8E?=") + "b3 OK\r\n")},
          examine + search + fetch, "山田太郎: 急ぎ\n山田太郎: plain\n山田太郎: 会議\nほか1通"},
         {"EXAMINE refused", {reply(""), reply("b1 NO no such mailbox\r\n")}, examine, ""},
+        // Only the last UIDs are searched: the newest come last in a line that would be cut.
+        {"only among the UIDs below the next one", {reply(""), EXAMINED, reply("* SEARCH 4000000017\r\nb2 OK\r\n"),
+          reply("b3 NO gone\r\n")},
+         examine + "b2 UID SEARCH UNSEEN UID 4000000000:*\r\n"
+             + "b3 UID FETCH 4000000017 (BODY.PEEK[HEADER.FIELDS (FROM SUBJECT)])\r\n", "", 4000000020u},
+        {"a SEARCH line cut at the reply's length", {reply(""), EXAMINED,
+          reply(many_unread + "\r\nb2 OK\r\n")}, examine + search, ""},
         {"no unread after all", {reply(""), EXAMINED, reply("* SEARCH\r\nb2 OK\r\n")}, examine + search, ""},
         {"a header past a few KiB", {reply(""), EXAMINED, reply("* SEARCH 4\r\nb2 OK\r\n"),
           reply("* 1 FETCH (UID 4 BODY[HEADER.FIELDS (FROM SUBJECT)] {5000}\r\n")},
@@ -554,7 +565,7 @@ TEST_F(MailCheck, ImapNewestSaysWhoWroteWithoutABox)
         int described = 0;
         {
             CheckWatchdog watchdog(4000);
-            described = imap_newest(lines, 3);
+            described = imap_newest(lines, 3, row.uidnext);
         }
         connection_close();
         server.wait_client_closed(3000);

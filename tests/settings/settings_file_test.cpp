@@ -6,6 +6,9 @@
 
 #include <vector>
 
+#include <windows.h>
+#include <sddl.h>
+
 #include "settings/settings_file.h"
 #include "settings/user_settings.h"
 #include "tests/support/import_redirect.h"
@@ -20,13 +23,32 @@ extern "C" HANDLE(WINAPI* create_file_slot)(LPCSTR, DWORD, DWORD, LPSECURITY_ATT
 
 namespace {
 
-struct Grant { bool allowed; DWORD mask; bool user; bool system; };
-struct Creation { bool descriptor; bool dacl_protected; std::vector<Grant> grants; };
-std::vector<Creation> creations;   // of the file that replaces user.ini
+// The access list of each file made to replace user.ini, as SDDL ("" for none).
+std::vector<std::string> access_lists;
 bool volume_refuses_descriptors;
 HANDLE(WINAPI* real_create_file)(LPCSTR, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD, HANDLE);
 
-bool is_current_user(PSID sid)
+HANDLE WINAPI recording_create_file(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
+                                    DWORD disposition, DWORD flags, HANDLE templ)
+{
+    const std::string name = path;
+    if (name.size() > 4 && name.compare(name.size() - 4, 4, ".new") == 0) {
+        char* sddl = nullptr;
+        if (security != nullptr && security->lpSecurityDescriptor != nullptr)
+            ConvertSecurityDescriptorToStringSecurityDescriptorA(security->lpSecurityDescriptor, SDDL_REVISION_1,
+                                                                 DACL_SECURITY_INFORMATION, &sddl, nullptr);
+        access_lists.push_back(sddl != nullptr ? sddl : "");
+        LocalFree(sddl);
+        if (sddl != nullptr && volume_refuses_descriptors) {
+            SetLastError(ERROR_NOT_SUPPORTED);
+            return INVALID_HANDLE_VALUE;
+        }
+    }
+    return real_create_file(path, access, share, security, disposition, flags, templ);
+}
+
+// This user's SID in SDDL's form.
+std::string current_user()
 {
     HANDLE token;
     OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token);
@@ -34,38 +56,11 @@ bool is_current_user(PSID sid)
     DWORD size = 0;
     GetTokenInformation(token, TokenUser, user, sizeof user, &size);
     CloseHandle(token);
-    return EqualSid(sid, reinterpret_cast<TOKEN_USER*>(user)->User.Sid);
-}
-
-HANDLE WINAPI recording_create_file(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
-                                    DWORD disposition, DWORD flags, HANDLE templ)
-{
-    const std::string name = path;
-    if (name.size() < 4 || name.substr(name.size() - 4) != ".new")
-        return real_create_file(path, access, share, security, disposition, flags, templ);
-    Creation seen = {security != nullptr && security->lpSecurityDescriptor != nullptr, false, {}};
-    if (seen.descriptor) {
-        SECURITY_DESCRIPTOR_CONTROL control = 0;
-        DWORD revision = 0;
-        GetSecurityDescriptorControl(security->lpSecurityDescriptor, &control, &revision);
-        seen.dacl_protected = (control & SE_DACL_PROTECTED) != 0;
-        BOOL present = FALSE, defaulted = FALSE;
-        ACL* acl = nullptr;
-        GetSecurityDescriptorDacl(security->lpSecurityDescriptor, &present, &acl, &defaulted);
-        for (DWORD i = 0; present && acl != nullptr && i < acl->AceCount; ++i) {
-            ACCESS_ALLOWED_ACE* ace = nullptr;
-            GetAce(acl, i, reinterpret_cast<void**>(&ace));
-            PSID sid = &ace->SidStart;
-            seen.grants.push_back({ace->Header.AceType == ACCESS_ALLOWED_ACE_TYPE, ace->Mask, is_current_user(sid),
-                                   IsWellKnownSid(sid, WinLocalSystemSid) != FALSE});
-        }
-    }
-    creations.push_back(seen);
-    if (seen.descriptor && volume_refuses_descriptors) {
-        SetLastError(ERROR_NOT_SUPPORTED);
-        return INVALID_HANDLE_VALUE;
-    }
-    return real_create_file(path, access, share, security, disposition, flags, templ);
+    char* sid = nullptr;
+    ConvertSidToStringSidA(reinterpret_cast<TOKEN_USER*>(user)->User.Sid, &sid);
+    const std::string text = sid != nullptr ? sid : "?";
+    LocalFree(sid);
+    return text;
 }
 
 const char SAVED[] = "pop.example.jp\r\ntaro\r\nsecret\r\n300\r\n/Mail/mail.exe\r\nON\r\n";
@@ -152,27 +147,19 @@ TEST_F(SettingsFile, SavedFileIsReadableByItsOwnerAlone)
         SCOPED_TRACE(refuses ? "the volume refuses descriptors" : "the volume takes the descriptor");
         load("old\r\n");
         user_settings = settings_record(FILLED);
-        creations.clear();
+        access_lists.clear();
         volume_refuses_descriptors = refuses;
         MessageBoxHook hook;
         EXPECT_EQ(save_settings(nullptr), 1);
         volume_refuses_descriptors = false;
         EXPECT_TRUE(hook.boxes.empty());
         EXPECT_EQ(read_file_bytes(ini), SAVED);
-        ASSERT_EQ(creations.size(), refuses ? 2u : 1u);
-        const Creation& first = creations[0];
-        EXPECT_TRUE(first.descriptor);
-        EXPECT_TRUE(first.dacl_protected) << "the folder's grants would reach the file";
-        ASSERT_EQ(first.grants.size(), 2u);
-        for (const Grant& grant : first.grants) {
-            EXPECT_TRUE(grant.allowed);
-            EXPECT_EQ(grant.mask, static_cast<DWORD>(FILE_ALL_ACCESS));
-        }
-        EXPECT_TRUE(first.grants[0].user);
-        EXPECT_TRUE(first.grants[1].system);
-        if (refuses) {
-            EXPECT_FALSE(creations[1].descriptor);
-        }
+        // Protected (the folder's grants do not reach it): full control for
+        // this user and SYSTEM, nothing for anybody else.
+        const std::string owner_only = "D:P(A;;FA;;;" + current_user() + ")(A;;FA;;;SY)";
+        const std::vector<std::string> expected =
+            refuses ? std::vector<std::string>{owner_only, ""} : std::vector<std::string>{owner_only};
+        EXPECT_EQ(access_lists, expected);
     }
 }
 
