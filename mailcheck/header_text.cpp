@@ -448,7 +448,11 @@ size_t compose_notice_body(const NoticeLine* lines, int count, int more, char16_
     }
     const size_t limit = capacity - 1 < NOTICE_TEXT_LIMIT ? capacity - 1 : NOTICE_TEXT_LIMIT;
     const size_t breaks = static_cast<size_t>(count > 0 ? count - 1 : 0) + (count > 0 && more > 0 ? 1 : 0);
-    const size_t room = limit > tail_length + breaks ? limit - tail_length - breaks : 0;
+    if (limit < tail_length + breaks) {   // no room even for the count
+        out[0] = 0;
+        return 0;
+    }
+    const size_t room = limit - tail_length - breaks;
     const size_t share = count > 0 ? room / static_cast<size_t>(count) : 0;
     size_t n = 0;
     for (int i = 0; i < count; ++i) {
