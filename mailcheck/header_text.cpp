@@ -17,24 +17,25 @@ bool same_name(const char* a, size_t length, const char* b)
 
 bool is_blank(char c) { return c == ' ' || c == '\t'; }
 
-struct Charset {
-    const char* name;
-    unsigned code_page;
-};
-
-// The charsets Japanese mail uses and the common Western ones. ISO-8859-1
-// is read as windows-1252, as mail programs and browsers do.
-const Charset CHARSETS[] = {
-    {"iso-2022-jp", ISO2022JP_CODE_PAGE}, {"csiso2022jp", ISO2022JP_CODE_PAGE},
-    {"shift_jis", 932}, {"shift-jis", 932}, {"sjis", 932}, {"x-sjis", 932}, {"windows-31j", 932},
-    {"cp932", 932}, {"ms_kanji", 932}, {"csshiftjis", 932},
-    {"euc-jp", 20932}, {"x-euc-jp", 20932}, {"cseucpkdfmtjapanese", 20932},
-    {"utf-8", 65001}, {"utf8", 65001},
-    {"us-ascii", 20127}, {"ascii", 20127},
-    {"iso-8859-1", 1252}, {"latin1", 1252}, {"windows-1252", 1252}, {"cp1252", 1252},
-    {"iso-8859-15", 28605}, {"iso-8859-2", 28592}, {"windows-1250", 1250},
-    {"iso-8859-5", 28595}, {"windows-1251", 1251}, {"koi8-r", 20866}, {"iso-8859-7", 28597},
-    {"gb2312", 936}, {"gbk", 936}, {"big5", 950}, {"euc-kr", 949}, {"ks_c_5601-1987", 949},
+// The charsets Japanese mail uses and the common Western ones: the names
+// one after the other (each ended by its NUL), their code pages in the same
+// order. ISO-8859-1 is read as windows-1252, as mail programs and browsers do.
+const char CHARSET_NAMES[] =
+    "iso-2022-jp\0csiso2022jp\0"
+    "shift_jis\0shift-jis\0sjis\0x-sjis\0windows-31j\0cp932\0ms_kanji\0csshiftjis\0"
+    "euc-jp\0x-euc-jp\0cseucpkdfmtjapanese\0"
+    "utf-8\0utf8\0us-ascii\0ascii\0"
+    "iso-8859-1\0latin1\0windows-1252\0cp1252\0iso-8859-15\0iso-8859-2\0windows-1250\0"
+    "iso-8859-5\0windows-1251\0koi8-r\0iso-8859-7\0"
+    "gb2312\0gbk\0big5\0euc-kr\0ks_c_5601-1987\0";
+const uint16_t CHARSET_PAGES[] = {
+    ISO2022JP_CODE_PAGE, ISO2022JP_CODE_PAGE,
+    932, 932, 932, 932, 932, 932, 932, 932,
+    20932, 20932, 20932,
+    65001, 65001, 20127, 20127,
+    1252, 1252, 1252, 1252, 28605, 28592, 1250,
+    28595, 1251, 20866, 28597,
+    936, 936, 950, 949, 949,
 };
 
 // Output that never overflows, with what strangers may not show dropped:
@@ -287,9 +288,12 @@ unsigned charset_code_page(const char* name, size_t length)
     for (size_t i = 0; i < length; ++i)
         if (name[i] == '*')   // RFC 2231's language: not part of the name
             length = i;
-    for (const Charset& charset : CHARSETS)
-        if (same_name(name, length, charset.name))
-            return charset.code_page;
+    const char* known = CHARSET_NAMES;
+    for (size_t i = 0; *known != '\0' && i < sizeof CHARSET_PAGES / sizeof CHARSET_PAGES[0]; ++i) {
+        if (same_name(name, length, known))
+            return CHARSET_PAGES[i];
+        known += strlen(known) + 1;
+    }
     return 0;
 }
 
