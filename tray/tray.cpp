@@ -43,6 +43,12 @@ int remove_icon(HWND owner, UINT id)
     return 1;
 }
 
+// The new-mail picture, from the module that made the owner window.
+HICON mail_icon(HWND owner)
+{
+    return LoadIconA(reinterpret_cast<HINSTANCE>(GetWindowLongPtrA(owner, GWLP_HINSTANCE)), "MLCKICON");
+}
+
 } // namespace
 
 int add_main_icon(HWND owner, const char* tip)
@@ -58,8 +64,7 @@ int remove_main_icon(HWND owner)
 
 int add_mail_icon(HWND owner, const char* tip)
 {
-    HINSTANCE instance = reinterpret_cast<HINSTANCE>(GetWindowLongPtrA(owner, GWLP_HINSTANCE));
-    return add_icon(owner, MAIL_ICON_ID, WM_MAILICON_NOTIFY, LoadIconA(instance, "MLCKICON"), tip);
+    return add_icon(owner, MAIL_ICON_ID, WM_MAILICON_NOTIFY, mail_icon(owner), tip);
 }
 
 int remove_mail_icon(HWND owner)
@@ -87,8 +92,7 @@ int show_mail_balloon(HWND owner, const char* title, const wchar_t* body)
     lstrcpynW(data.szInfo, body, ARRAYSIZE(data.szInfo));
     // The chime is ours and follows its setting; Focus Assist holds it back.
     data.dwInfoFlags = NIIF_USER | NIIF_LARGE_ICON | NIIF_NOSOUND | NIIF_RESPECT_QUIET_TIME;
-    HINSTANCE instance = reinterpret_cast<HINSTANCE>(GetWindowLongPtrA(owner, GWLP_HINSTANCE));
-    data.hBalloonIcon = LoadIconA(instance, "MLCKICON");
+    data.hBalloonIcon = mail_icon(owner);
     Shell_NotifyIconW(NIM_MODIFY, &data);
     return 1;
 }

@@ -200,6 +200,19 @@ Reach connect_any(const addrinfo* list, DWORD deadline)
     return Reach::connected;
 }
 
+// More bytes into the receive buffer once it is empty; 0 when none came.
+int refill()
+{
+    if (receive_begin != receive_end)
+        return 1;
+    int received = channel_receive(receive_buffer, sizeof receive_buffer, reply_deadline);
+    if (received <= 0)
+        return 0;
+    receive_begin = 0;
+    receive_end = received;
+    return 1;
+}
+
 } // namespace
 
 Reach connection_open(const char* host, uint16_t port)
@@ -254,19 +267,6 @@ int connection_send(const char* data, int length)
     if (!channel_send(data, length))
         return 0;
     start_reply_clock();
-    return 1;
-}
-
-// More bytes into the receive buffer once it is empty; 0 when none came.
-static int refill()
-{
-    if (receive_begin != receive_end)
-        return 1;
-    int received = channel_receive(receive_buffer, sizeof receive_buffer, reply_deadline);
-    if (received <= 0)
-        return 0;
-    receive_begin = 0;
-    receive_end = received;
     return 1;
 }
 
