@@ -7,6 +7,7 @@
 #include "dialogs/dialogs.h"
 #include "mailcheck/connection/network_presence.h"
 #include "mailcheck/mail_check.h"
+#include "mailcheck/push_watch.h"
 #include "resources/resource.h"
 #include "settings/settings_file.h"
 #include "settings/user_settings.h"
@@ -37,6 +38,9 @@ constexpr UINT WAKE_WAIT_MS = 2 * 60 * 1000;
 // A resume message that never comes must not stop polling for good: this
 // long after the suspend a timer or a network notice counts as the wake.
 constexpr UINT MISSED_WAKE_MS = 60 * 1000;
+// What the push connection gets to end before the program goes on without
+// it (to sleep, to the settings, or out: Exit ends within 2 s).
+constexpr DWORD SHORT_WAIT_MS = 1500;
 
 void on_create(HWND window)
 {
@@ -92,12 +96,15 @@ void on_timer(HWND window, WPARAM id)
         return;
     waiting_for_network = false;
     check_quiet_unreached = waking;
+    push_stop();   // the check needs the connection for itself
     const int checked = check_mailbox(window);
     check_quiet_unreached = false;
     if (!checked) {
         stop_waking(window);   // polling stops after a box, the wake bound with it
         return;
     }
+    if (check_offers_push)
+        push_start(window, WM_PUSH_NEWS);
     SetTimer(window, CHECK_TIMER_ID, check_interval_ms(user_settings.check_time), nullptr);
     waiting_for_network = check_found_no_network;
     if (!check_found_no_network)
@@ -107,6 +114,7 @@ void on_timer(HWND window, WPARAM id)
 void on_power(HWND window, WPARAM event)
 {
     if (event == PBT_APMSUSPEND) {
+        push_stop(SHORT_WAIT_MS);   // the check at wake waits for it if need be
         // What was due is due at wake; nothing starts while going to sleep.
         const bool check_timer = KillTimer(window, CHECK_TIMER_ID) != 0;
         const bool wake_timer = KillTimer(window, WAKE_TIMER_ID) != 0;
@@ -123,6 +131,7 @@ void on_power(HWND window, WPARAM event)
 
 void on_network_changed(HWND window)
 {
+    push_network_changed();
     // Adapters going down at the suspend itself are no sign of a wake.
     if (asleep && GetTickCount() - slept_at >= MISSED_WAKE_MS) {
         KillTimer(window, WAKE_TIMER_ID);
@@ -136,6 +145,7 @@ void open_settings(HWND window)
 {
     KillTimer(window, CHECK_TIMER_ID);
     stop_waking(window);
+    push_stop(SHORT_WAIT_MS);   // the check at the dialog's close waits for it if need be
     remove_main_icon(window);
     settings_dialog_open = true;
     INT_PTR result = DialogBoxParamA(module_instance, "SETTINGDIALOG", window,
@@ -195,7 +205,8 @@ LRESULT CALLBACK main_window_proc(HWND window, UINT message, WPARAM wparam, LPAR
         remove_main_icon(window);
         remove_mail_icon(window);
         stop_watching_network();
-        WSACleanup();
+        if (push_stop(SHORT_WAIT_MS))
+            WSACleanup();   // not under a push thread that is still reading
         PostQuitMessage(0);
         return 1;
     case WM_COMMAND:
@@ -209,6 +220,11 @@ LRESULT CALLBACK main_window_proc(HWND window, UINT message, WPARAM wparam, LPAR
         return 1;
     case WM_NETWORK_CHANGED:
         on_network_changed(window);
+        return 1;
+    case WM_PUSH_NEWS:
+        // Posted before a check closed it: that check has seen the change.
+        if (push_running())
+            on_timer(window, CHECK_TIMER_ID);
         return 1;
     case WM_MAINICON_NOTIFY:
         on_icon_notify(window, lparam, IDM_SETTINGS, "MAINMENU");

@@ -16,6 +16,7 @@ set(WIN_SOURCES
     app/main_window.cpp
     settings/settings_file.cpp
     mailcheck/mail_check.cpp
+    mailcheck/push_watch.cpp
     mailcheck/pop3_check.cpp
     mailcheck/imap_check.cpp
     mailcheck/exchange.cpp

@@ -37,9 +37,10 @@ int show_error(HWND owner, const char* text)
 {
     char shown[REPLY_BUFFER_SIZE];
     copy_text(shown, sizeof shown, text);
-    write_support_line();
+    write_support_line(nullptr, owner == NO_BOX ? "push:" : "check");
     connection_close();
-    MessageBoxA(owner, shown, "Error", MB_OK | MB_ICONERROR);
+    if (owner != NO_BOX)
+        MessageBoxA(owner, shown, "Error", MB_OK | MB_ICONERROR);
     return 0;
 }
 

@@ -10,6 +10,9 @@
 #include "mailcheck/connection/connection.h"
 
 constexpr const char* RECEIVE_FAILED_TEXT = "メールデータ受信に失敗";
+// The owner of the push connection's exchanges: they show no box, and
+// their support line begins "push:".
+const HWND NO_BOX = HWND_MESSAGE;
 
 int show_error(HWND owner, const char* text);
 // A receive that failed: text, or the refused certificate of a re-handshake.

@@ -1,5 +1,6 @@
 // The unread count over IMAP: greeting, LOGIN (or none after PREAUTH),
-// STATUS INBOX (UNSEEN UIDNEXT), LOGOUT; when there is new mail, who wrote
+// CAPABILITY when the login's answer listed none, STATUS INBOX (UNSEEN
+// UIDNEXT), LOGOUT; when there is new mail, who wrote
 // it in between. Untagged lines are read and skipped.
 #include "mailcheck/imap_check.h"
 
@@ -18,6 +19,17 @@ ReplyLine line;
 char outgoing[16 + 2 * (2 * SETTING_TEXT_SIZE + 3)];
 static_assert(sizeof outgoing <= LONGEST_COMMAND, "LOGIN goes out in one piece");
 int outgoing_length;
+// What the capabilities said since the login began.
+bool capabilities_listed;
+bool idle_listed;
+
+void note_capabilities()
+{
+    if (imap_has_atom(line.text, "CAPABILITY")) {
+        capabilities_listed = true;
+        idle_listed = idle_listed || imap_has_atom(line.text, "IDLE");
+    }
+}
 
 void put(const char* text)
 {
@@ -42,6 +54,7 @@ int read_until(HWND owner, const char* tag, ImapLine wanted, int32_t* unseen, ui
         if (!receive_line(owner, &line))
             return 0;
         const ImapLine kind = imap_line_kind(line.text, tag);
+        note_capabilities();
         if (kind == wanted)
             return 1;
         if (kind == ImapLine::untagged) {
@@ -168,8 +181,14 @@ void imap_logout()
     connection_send(logout, sizeof logout - 1);
 }
 
-int imap_unseen(HWND owner, int32_t* count, uint32_t* uidnext)
+int imap_command(HWND owner, const char* command, const char* tag, ImapLine wanted)
 {
+    return send_command(owner, command) && read_until(owner, tag, wanted, nullptr);
+}
+
+int imap_login(HWND owner, const char* account, const char* password, bool* idle)
+{
+    capabilities_listed = idle_listed = false;
     if (!receive_line(owner, &line))
         return 0;
     switch (imap_greeting(line.text)) {
@@ -178,22 +197,31 @@ int imap_unseen(HWND owner, int32_t* count, uint32_t* uidnext)
     case ImapGreeting::malformed:
         return show_error(owner, RECEIVE_FAILED_TEXT);
     case ImapGreeting::preauth:
-        break;   // already logged in
+        note_capabilities();   // already logged in: these are the ones that count
+        break;
     case ImapGreeting::ok:
         if (imap_has_atom(line.text, "LOGINDISABLED"))
             return show_error(owner, "サーバーがパスワードでのログインを受け付けていません（LOGINDISABLED）");
         outgoing_length = 0;
         put("a1 LOGIN ");
-        if (!put_string(owner, "a1", user_settings.account))
+        if (!put_string(owner, "a1", account))
             return 0;
         put(" ");
-        if (!put_string(owner, "a1", user_settings.password))
+        if (!put_string(owner, "a1", password))
             return 0;
         put("\r\n");
         if (!flush(owner) || !read_until(owner, "a1", ImapLine::ok, nullptr))
             return 0;
         break;
     }
+    if (!capabilities_listed && !imap_command(owner, "a0 CAPABILITY\r\n", "a0", ImapLine::ok))
+        return 0;
+    *idle = idle_listed;
+    return 1;
+}
+
+int imap_unseen(HWND owner, int32_t* count, uint32_t* uidnext)
+{
     int32_t unseen = -1;
     *uidnext = 0;
     if (!send_command(owner, "a2 STATUS INBOX (UNSEEN UIDNEXT)\r\n")

@@ -189,6 +189,15 @@ bool imap_fetch_literal(const char* line, uint32_t* uid, size_t* size)
     return true;
 }
 
+bool imap_mailbox_changed(const char* line)
+{
+    const char* p = line;
+    int64_t number;
+    if (!take_word(p, "*") || !take_blank(p) || !take_number(p, UINT32_MAX, &number) || !take_blank(p))
+        return false;
+    return take_word(p, "EXISTS") || take_word(p, "EXPUNGE") || take_word(p, "RECENT") || take_word(p, "FETCH");
+}
+
 bool imap_has_atom(const char* line, const char* atom)
 {
     for (const char* p = line; *p != '\0'; ++p) {

@@ -36,6 +36,10 @@ bool imap_search_newest(const char* line, uint32_t* newest, int capacity, int* c
 // announces a literal at its end; *uid (0 when not given) and its size.
 bool imap_fetch_literal(const char* line, uint32_t* uid, size_t* size);
 
+// "* n EXISTS", "* n EXPUNGE", "* n RECENT" or "* n FETCH (…)": the
+// selected mailbox changed (a message came, went, or its flags changed).
+bool imap_mailbox_changed(const char* line);
+
 // Whether a capability or response-code atom stands in the line as a word
 // of its own (case-insensitive), e.g. LOGINDISABLED.
 bool imap_has_atom(const char* line, const char* atom);

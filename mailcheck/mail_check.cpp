@@ -11,6 +11,7 @@
 
 bool check_found_no_network;
 bool check_quiet_unreached;
+bool check_offers_push;
 MailFinding last_finding;
 
 namespace {
@@ -61,7 +62,7 @@ int start_network(HWND owner)
 int check_mailbox(HWND owner)
 {
     support_line_reset();
-    check_found_no_network = false;
+    check_found_no_network = check_offers_push = false;
     ServerAddress server;
     if (!parse_server_address(user_settings.pop_server, &server)) {
         note_failure("the server field", 0);
@@ -94,7 +95,10 @@ int check_mailbox(HWND owner)
     int32_t count = 0;
     uint32_t uidnext = 0;
     const bool imap = server.protocol == Protocol::imap;
-    if (!(imap ? imap_unseen(owner, &count, &uidnext) : pop3_stat(owner, server, &count)))
+    bool idle = false;
+    if (!(imap ? imap_login(owner, user_settings.account, user_settings.password, &idle)
+                     && imap_unseen(owner, &count, &uidnext)
+               : pop3_stat(owner, server, &count)))
         return 0;
     const bool fresh = is_new_mail(count, uidnext);
     NoticeLine lines[3] = {};
@@ -105,6 +109,7 @@ int check_mailbox(HWND owner)
         imap_logout();
     }
     remember_finding(count, uidnext);
+    check_offers_push = idle;
     // Closed before the notice: a callback that arrives while the icon is
     // added may start a nested check, which needs mail_socket for itself.
     connection_close();

@@ -18,6 +18,8 @@ extern bool check_found_no_network;
 // the server said anything is as quiet as one without a network: adapters
 // often report their old address and gateway for seconds after wake.
 extern bool check_quiet_unreached;
+// The last check ran to its end over IMAP, and its server offers IDLE.
+extern bool check_offers_push;
 // What the last check that reached its end found, to tell new mail from
 // mail already announced.
 struct MailFinding {

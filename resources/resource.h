@@ -25,3 +25,4 @@
 #define WM_MAINICON_NOTIFY   (WM_USER + 1)
 #define WM_MAILICON_NOTIFY   (WM_USER + 2)
 #define WM_NETWORK_CHANGED   (WM_USER + 3)
+#define WM_PUSH_NEWS         (WM_USER + 4)   // the push connection heard the inbox change

@@ -236,7 +236,7 @@ Reach connection_open(const char* host, uint16_t port)
         note_failure("resolve", static_cast<unsigned long>(error));
         return Reach::lookup_failed;
     }
-    start_check_clock();
+    start_check_clock(mail_check_time_ms);
     Reach reach = connect_any(list, bounded_deadline(mail_reply_time_ms));
     freeaddrinfo(list);
     if (reach != Reach::connected)
@@ -297,6 +297,12 @@ int connection_read_bytes(char* out, size_t size)
     return 1;
 }
 
-int connection_unread() { return receive_end - receive_begin; }
+int connection_unread() { return receive_end - receive_begin + channel_unread(); }
+
+void connection_allow(DWORD time)
+{
+    start_check_clock(time);
+    reply_deadline = bounded_deadline(time);
+}
 
 TlsFailure connection_tls_failure() { return channel_failure(); }

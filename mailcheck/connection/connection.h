@@ -38,7 +38,11 @@ int connection_send(const char* data, int length);
 int connection_read_line(ReplyLine* line);
 // Exactly size bytes (an IMAP literal) into out, by the reply's deadline.
 int connection_read_bytes(char* out, size_t size);
-// Bytes received that no line has taken yet.
+// Bytes received that no line has taken yet, here or in the TLS channel
+// (decrypted or not): the socket signals none of them again.
 int connection_unread();
+// A connection that outlives a check: what is read until the next send
+// must be whole within `time` from now.
+void connection_allow(DWORD time);
 // Why the last receive failed, when it was a renewed handshake's certificate.
 TlsFailure connection_tls_failure();

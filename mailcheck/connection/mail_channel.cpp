@@ -437,4 +437,6 @@ TlsFailure channel_start_tls(const char* name, const sockaddr* address, DWORD de
     return failure;
 }
 
+int channel_unread() { return static_cast<int>(channel.plain_end - channel.plain_begin + channel.raw_length); }
+
 TlsFailure channel_failure() { return channel.failure; }

@@ -25,5 +25,7 @@ int channel_receive(char* out, int size, DWORD deadline);
 // server given as an address (sent as no SNI, judged against `address`,
 // the one connected).
 TlsFailure channel_start_tls(const char* name, const sockaddr* address, DWORD deadline);
+// Bytes received and not yet handed out, decrypted or not.
+int channel_unread();
 // Why the last receive failed, when it was the certificate.
 TlsFailure channel_failure();

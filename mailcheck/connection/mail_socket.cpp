@@ -13,7 +13,7 @@ DWORD receive_timeout;   // what the socket's receive time-out is now
 
 } // namespace
 
-void start_check_clock() { check_deadline = GetTickCount() + mail_check_time_ms; }
+void start_check_clock(DWORD time) { check_deadline = GetTickCount() + time; }
 
 DWORD bounded_deadline(DWORD time)
 {

@@ -20,8 +20,8 @@ extern SOCKET mail_socket;
 extern DWORD mail_reply_time_ms;   // 30 s
 extern DWORD mail_check_time_ms;   // 60 s
 
-// Starts the whole check's clock.
-void start_check_clock();
+// Starts the whole check's clock: it ends `time` from now.
+void start_check_clock(DWORD time);
 // Now plus `time`, but no later than the end of the whole check.
 DWORD bounded_deadline(DWORD time);
 bool past(DWORD deadline);

@@ -29,10 +29,10 @@ void note_server(const sockaddr* address, int length)
     server_length = length;
 }
 
-void write_support_line(const char* remark)
+void write_support_line(const char* remark, const char* subject)
 {
     char line[192];
-    int length = wsprintfA(line, "Quillbeam: check failed at %s, code 0x%08lX",
+    int length = wsprintfA(line, "Quillbeam: %s failed at %s, code 0x%08lX", subject,
                            failed_step != nullptr ? failed_step : "the server's reply", failed_code);
     char address[64];
     DWORD size = sizeof address;

@@ -15,5 +15,6 @@ void note_failure(const char* step, unsigned long code);
 // The address the check is connected to.
 void note_server(const sockaddr* address, int length);
 // "Quillbeam: check failed at <step>, code 0x…" (and the server's address
-// once one was connected, and the remark if any), on the debugger's output.
-void write_support_line(const char* remark = nullptr);
+// once one was connected, and the remark if any), on the debugger's output;
+// the push connection's lines begin "Quillbeam: push: failed at".
+void write_support_line(const char* remark = nullptr, const char* subject = "check");

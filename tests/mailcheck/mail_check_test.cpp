@@ -5,6 +5,7 @@
 #include <string.h>
 
 #include <memory>
+#include <mutex>
 #include <set>
 #include <thread>
 
@@ -15,6 +16,8 @@
 #include "mailcheck/imap_check.h"
 #include "mailcheck/server_address.h"
 #include "mailcheck/mail_check.h"
+#include "mailcheck/push_watch.h"
+#include "resources/resource.h"
 #include "settings/user_settings.h"
 #include "tests/support/check_watchdog.h"
 #include "tests/support/import_redirect.h"
@@ -62,7 +65,24 @@ int WSAAPI recording_send(SOCKET s, const char* data, int length, int flags)
 }
 
 std::vector<std::string> debug_lines;
-void WINAPI recording_debug(LPCSTR line) { debug_lines.push_back(line); }
+std::mutex debug_mutex;   // the push connection writes from a thread of its own
+void WINAPI recording_debug(LPCSTR line)
+{
+    std::lock_guard<std::mutex> lock(debug_mutex);
+    debug_lines.push_back(line);
+}
+
+// Waits (at most 5 s) for a support line that begins so.
+bool wrote_line(const char* start)
+{
+    for (int i = 0; i < 250; Sleep(20), ++i) {
+        std::lock_guard<std::mutex> lock(debug_mutex);
+        for (const std::string& line : debug_lines)
+            if (line.rfind(start, 0) == 0)
+                return true;
+    }
+    return false;
+}
 
 // The one support line of a failed check names its step and, once
 // connected, the server's address.
@@ -462,15 +482,19 @@ TEST_F(MailCheck, ImapExchange)
         const char* box = nullptr;   // or the count
         int32_t count = -1;
         const char* password = "secret";
+        bool idle = false;           // the server offers IDLE once logged in
     } rows[] = {
         {"untagged lines skipped, unseen among other items", {GREETING, LOGGED_IN,
           reply("* OK [ALERT] maintenance tonight\r\n* 12 EXISTS\r\n* STATUS \"INBOX\" (MESSAGES 12 UNSEEN 4)\r\na2 OK\r\n"),
-          reply("* BYE\r\na3 OK\r\n")}, login + status + "a3 LOGOUT\r\n", nullptr, 4},
-        {"PREAUTH: no login", {reply("* PREAUTH ready\r\n"), reply("* STATUS INBOX (UNSEEN 0)\r\na2 OK\r\n")},
-         status + "a3 LOGOUT\r\n", nullptr, 0},
+          reply("* BYE\r\na3 OK\r\n")}, login + status + "a3 LOGOUT\r\n", nullptr, 4, "secret", true},
+        {"PREAUTH: no login", {reply("* PREAUTH [CAPABILITY IMAP4rev1] ready\r\n"),
+          reply("* STATUS INBOX (UNSEEN 0)\r\na2 OK\r\n")}, status + "a3 LOGOUT\r\n", nullptr, 0},
+        {"no capabilities after the login: asked for", {GREETING, reply("a1 OK Logged in\r\n"),
+          reply("* CAPABILITY IMAP4rev1 IDLE\r\na0 OK\r\n"), reply("* STATUS INBOX (UNSEEN 1)\r\na2 OK\r\n")},
+         login + "a0 CAPABILITY\r\n" + status + "a3 LOGOUT\r\n", nullptr, 1, "secret", true},
         {"8-bit password as a literal", {GREETING, reply("+ go on\r\n"), LOGGED_IN,
           reply("* STATUS INBOX (UNSEEN 2)\r\na2 OK\r\n")},
-         "a1 LOGIN \"taro\" {4}\r\np\xe4ss\r\n" + status + "a3 LOGOUT\r\n", nullptr, 2, "p\xe4ss"},
+         "a1 LOGIN \"taro\" {4}\r\np\xe4ss\r\n" + status + "a3 LOGOUT\r\n", nullptr, 2, "p\xe4ss", true},
         {"BYE greeting", {reply("* BYE Too many connections\r\n")}, "", "BYE Too many connections"},
         {"LOGINDISABLED", {reply("* OK [CAPABILITY IMAP4rev1 LOGINDISABLED] ready\r\n")}, "",
          "サーバーがパスワードでのログインを受け付けていません（LOGINDISABLED）"},
@@ -495,9 +519,12 @@ TEST_F(MailCheck, ImapExchange)
         MessageBoxHook hook;
         int32_t count = -1;
         uint32_t uidnext = 0;
+        bool idle = false;
         {
             CheckWatchdog watchdog(4000);
-            EXPECT_EQ(imap_unseen(owner, &count, &uidnext), row.box == nullptr ? 1 : 0);
+            EXPECT_EQ(imap_login(owner, user_settings.account, user_settings.password, &idle)
+                          && imap_unseen(owner, &count, &uidnext),
+                      row.box == nullptr);
             if (row.box == nullptr)
                 imap_logout();
         }
@@ -509,8 +536,69 @@ TEST_F(MailCheck, ImapExchange)
         } else {
             EXPECT_TRUE(hook.boxes.empty());
             EXPECT_EQ(count, row.count);
+            EXPECT_EQ(idle, row.idle);
         }
     }
+}
+
+// The push connection against a scripted server: what it sends, its
+// renewal and the DONE bound through the program's own clock, and that
+// however it ends it shows nothing and posts only news.
+TEST_F(MailCheck, PushConnection)
+{
+    const std::string opened = "a1 LOGIN \"taro\" \"secret\"\r\np1 EXAMINE INBOX\r\np2 IDLE\r\n";
+    const DWORD renew = 400, done = 800;
+    struct Row {
+        const char* name;
+        ScriptStep idling;   // the answer to the first IDLE
+        std::vector<ScriptStep> then;
+        std::string sent;    // after the first IDLE
+        bool news;
+        const char* line;    // how its last support line begins
+        DWORD at_least;      // from its start to its end
+        bool exit = false;   // closed while idling, as Exit does
+    } rows[] = {
+        {"renewed, then the inbox changed", reply("+ idling\r\n"),
+         {reply("p2 OK done\r\n"), reply("+ idling\r\n* 4 EXISTS\r\n")}, "DONE\r\np2 IDLE\r\nDONE\r\np3 LOGOUT\r\n",
+         true, "Quillbeam: push: the inbox changed", renew},
+        {"DONE never answered", reply("+ idling\r\n"), {reply("", StepEnd::hang)}, "DONE\r\n", false,
+         "Quillbeam: push: failed at receive", renew + done},
+        {"the server closes while idling", reply("+ idling\r\n", StepEnd::close), {}, "", false,
+         "Quillbeam: push: failed at receive", 0},
+        {"Exit while the server says nothing", reply("+ idling\r\n", StepEnd::hang), {}, "DONE\r\np3 LOGOUT\r\n",
+         false, "Quillbeam: push: closed", 0, true},
+    };
+    ShortTimes times(1500);
+    const DWORD renew_before = push_renew_ms, done_before = push_done_ms;
+    push_renew_ms = renew;
+    push_done_ms = done;
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        std::vector<ScriptStep> steps = {reply("* OK ready\r\n"), reply("a1 OK [CAPABILITY IMAP4rev1 IDLE] in\r\n"),
+                                         reply("p1 OK [READ-ONLY] done\r\n"), row.idling};
+        steps.insert(steps.end(), row.then.begin(), row.then.end());
+        ScriptServer server(SERVER, steps);
+        record_sends();
+        MessageBoxHook hook;
+        const DWORD start = GetTickCount();
+        push_start(owner, WM_PUSH_NEWS);
+        if (row.exit) {
+            ASSERT_TRUE(wrote_line("Quillbeam: push: idling"));
+            EXPECT_TRUE(push_stop(2000));
+        }
+        EXPECT_TRUE(server.wait_client_closed(5000));
+        const DWORD took = GetTickCount() - start;
+        push_stop();
+        EXPECT_EQ(server.finish(), opened + row.sent);
+        EXPECT_GE(took, row.at_least);
+        EXPECT_LT(took, row.at_least + 1800);
+        MSG news;
+        EXPECT_EQ(PeekMessageA(&news, owner, WM_PUSH_NEWS, WM_PUSH_NEWS, PM_REMOVE) != 0, row.news);
+        EXPECT_TRUE(hook.boxes.empty());
+        EXPECT_EQ(debug_lines.back().rfind(row.line, 0), 0u) << debug_lines.back();
+    }
+    push_renew_ms = renew_before;
+    push_done_ms = done_before;
 }
 
 // Who wrote the newest unread mail, read-only and with BODY.PEEK; anything
@@ -1225,6 +1313,13 @@ TEST_F(SecureMailbox, EveryAddressOfTheNameIsTried)
     }
 }
 
+// The Maildir of the TLS mailbox on 127.0.0.21: beside the 64-bit tests, or the 32-bit layer's.
+std::string mailbox_21()
+{
+    const bool beside = GetFileAttributesA("tls") != INVALID_FILE_ATTRIBUTES;
+    return std::string(beside ? "tls" : "..\\win32\\tls") + "\\127.0.0.21\\mail\\poptest\\Maildir\\";
+}
+
 // New mail over IMAP says who wrote and about what, newest first, and
 // reading the headers marks nothing \Seen (Dovecot keeps a message's flags
 // in its file name, after ":2,").
@@ -1239,9 +1334,7 @@ TEST_F(SecureMailbox, NewImapMailSaysWhoWroteAndNothingBecomesSeen)
     EXPECT_TRUE(hook.boxes.empty());
     EXPECT_EQ(recorded_balloons, std::vector<std::string>{"合計3通のメールが着ています|"
                                                           "山田太郎: 会議の件 3\n山田太郎: 会議の件 2\n山田太郎: 会議の件 1"});
-    // The TLS mailboxes' folder: beside the 64-bit tests, or the 32-bit layer's.
-    const bool beside = GetFileAttributesA("tls") != INVALID_FILE_ATTRIBUTES;
-    const std::string maildir = std::string(beside ? "tls" : "..\\win32\\tls") + "\\127.0.0.21\\mail\\poptest\\Maildir\\";
+    const std::string maildir = mailbox_21();
     int messages = 0;
     for (const char* folder : {"new", "cur"}) {
         WIN32_FIND_DATAA found;
@@ -1256,6 +1349,41 @@ TEST_F(SecureMailbox, NewImapMailSaysWhoWroteAndNothingBecomesSeen)
             FindClose(search);
     }
     EXPECT_EQ(messages, 3);
+}
+
+// Over the real Dovecot: after a check, a message delivered into the
+// Maildir is heard within seconds, with the check time far away.
+TEST_F(SecureMailbox, PushHearsNewMailAtOnce)
+{
+    strcpy(user_settings.pop_server, "imaps://127.0.0.21");
+    record_sends();
+    script_sspi(Inject::none);
+    MessageBoxHook hook;
+    ASSERT_EQ(check_mailbox(owner), 1);
+    ASSERT_TRUE(check_offers_push);
+    push_start(owner, WM_PUSH_NEWS);
+    EXPECT_TRUE(wrote_line("Quillbeam: push: idling"));
+    const std::string name = "300000001.M1P1.push";
+    HANDLE file = CreateFileA((mailbox_21() + "tmp\\" + name).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    DWORD written = 0;
+    WriteFile(file, "Subject: push\r\n\r\nHello.\r\n", 26, &written, nullptr);
+    CloseHandle(file);
+    MoveFileA((mailbox_21() + "tmp\\" + name).c_str(), (mailbox_21() + "new\\" + name).c_str());
+    const DWORD delivered = GetTickCount();
+    MSG news;
+    while (!PeekMessageA(&news, owner, WM_PUSH_NEWS, WM_PUSH_NEWS, PM_REMOVE) && GetTickCount() - delivered < 5000)
+        Sleep(20);
+    EXPECT_LT(GetTickCount() - delivered, 5000u) << "no news";
+    push_stop();
+    for (const char* folder : {"new\\", "cur\\"}) {
+        WIN32_FIND_DATAA found;
+        HANDLE search = FindFirstFileA((mailbox_21() + folder + name + "*").c_str(), &found);
+        if (search != INVALID_HANDLE_VALUE) {
+            DeleteFileA((mailbox_21() + folder + found.cFileName).c_str());
+            FindClose(search);
+        }
+    }
+    EXPECT_TRUE(hook.boxes.empty());
 }
 
 TEST_F(SecureMailbox, WholeCheckBoundsTheHandshakeToo)

@@ -72,6 +72,8 @@ auth_mechanisms = plain
 # A wrong password is answered at once: the delays against guessing, up to
 # 15 s from the same address, would only slow the tests down.
 auth_failure_delay = 0
+# A message written into the Maildir is told to an IDLE client at once.
+mailbox_idle_check_interval = 1 secs
 login_trusted_networks = 127.0.0.0/8
 log_path = $home/dovecot.log
 passdb {

@@ -1,0 +1,30 @@
+// The push connection over IMAP: after a successful check whose server
+// offers IDLE, one more connection of its own idles in the inbox on a
+// thread of its own and posts a message to the main window when the inbox
+// changes, so that a check runs at once. It never shows anything and never
+// touches a window, an icon or the settings: what the user sees comes from
+// the checks. It and the check take turns on the process's one connection:
+// it is closed before every check and opened again after a successful one,
+// at most one attempt per check.
+#pragma once
+
+#include <windows.h>
+
+// How long one IDLE lasts before it is renewed (DONE, then IDLE again), and
+// how long the server has to answer DONE. Process-wide so the tests can
+// shorten them.
+extern DWORD push_renew_ms;   // 9 minutes
+extern DWORD push_done_ms;    // 60 s
+
+// Opens it with its own copy of the server, account and password; posts
+// `message` to `window` once, when the inbox changed, and then ends.
+void push_start(HWND window, UINT message);
+// Closes it (DONE and LOGOUT, best effort) and waits at most wait_ms for
+// its thread to end: true when it has (or none ran). A later call waits
+// for one that has not.
+bool push_stop(DWORD wait_ms = INFINITE);
+// Whether one was started and not yet stopped.
+bool push_running();
+// The network changed: it renews its IDLE at once, and ends when the
+// server does not answer (its network is gone).
+void push_network_changed();
