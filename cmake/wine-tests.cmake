@@ -114,9 +114,11 @@ add_executable(window_probe tests/support/window_probe.cpp)
 target_compile_options(window_probe PRIVATE -Wall -Wextra -Werror ${QB_CHARSET})
 target_link_options(window_probe PRIVATE -static)
 
-# The real program waiting between checks costs no CPU.
-add_test(NAME idle_cpu COMMAND ${PROJECT_SOURCE_DIR}/tests/e2e/idle_cpu ${CMAKE_BINARY_DIR} 127.0.0.9 20)
-set_tests_properties(idle_cpu PROPERTIES RESOURCE_LOCK wineprefix TIMEOUT 180 FIXTURES_REQUIRED dovecot)
+# The real program waiting between checks costs no CPU, its push
+# connection open (IMAP over TLS: the test CA is trusted in the prefix).
+add_test(NAME idle_cpu COMMAND ${PROJECT_SOURCE_DIR}/tests/e2e/idle_cpu ${CMAKE_BINARY_DIR} imaps://127.0.0.21 20)
+set_tests_properties(idle_cpu PROPERTIES RESOURCE_LOCK wineprefix TIMEOUT 180 FIXTURES_REQUIRED tls
+    ENVIRONMENT QB_DOVECOT_LOG=${CMAKE_BINARY_DIR}/tls/127.0.0.21/dovecot.log)
 
 # End to end: the real program under Wine and Xvfb, observed from outside.
 # It restarts its Wine server and shoots its screen, so it has a prefix and

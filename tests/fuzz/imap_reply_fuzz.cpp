@@ -26,6 +26,7 @@ extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, size_t size)
     imap_greeting(line);
     imap_line_kind(line, "a1");
     imap_has_atom(line, "LOGINDISABLED");
+    imap_mailbox_changed(line);
     char quoted[40];
     memset(quoted, 0x5a, sizeof quoted);
     const size_t quoted_length = imap_quote(quoted, sizeof quoted, line);

@@ -101,6 +101,18 @@ TEST(ImapReply, GreetingsAndTaggedEnds)
     EXPECT_FALSE(imap_has_atom("* OK [CAPABILITY LOGINDISABLEDX] ready", "LOGINDISABLED"));
 }
 
+// What an IDLE client hears: a change runs a check, anything else is a sign of life.
+TEST(ImapReply, MailboxChangesWhileIdling)
+{
+    struct Row { const char* line; bool changed; } rows[] = {
+        {"* 4 EXISTS", true}, {"* 2 expunge", true}, {"* 1 RECENT", true}, {"* 3 FETCH (FLAGS (\\Seen))", true},
+        {"* OK Still here", false}, {"* 4 EXISTSX", false}, {"* EXISTS", false}, {"a1 4 EXISTS", false},
+        {"* 4  EXISTS", false}, {"* 99999999999 EXISTS", false}, {"+ idling", false}, {"", false},
+    };
+    for (const Row& row : rows)
+        EXPECT_EQ(imap_mailbox_changed(row.line), row.changed) << row.line;
+}
+
 TEST(ImapReply, QuotedStringsOrALiteral)
 {
     struct Row { const char* value; const char* quoted; } rows[] = {   // quoted nullptr: a literal
