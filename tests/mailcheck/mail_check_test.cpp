@@ -1313,13 +1313,6 @@ TEST_F(SecureMailbox, EveryAddressOfTheNameIsTried)
     }
 }
 
-// The Maildir of the TLS mailbox on 127.0.0.21: beside the 64-bit tests, or the 32-bit layer's.
-std::string mailbox_21()
-{
-    const bool beside = GetFileAttributesA("tls") != INVALID_FILE_ATTRIBUTES;
-    return std::string(beside ? "tls" : "..\\win32\\tls") + "\\127.0.0.21\\mail\\poptest\\Maildir\\";
-}
-
 // New mail over IMAP says who wrote and about what, newest first, and
 // reading the headers marks nothing \Seen (Dovecot keeps a message's flags
 // in its file name, after ":2,").
@@ -1334,7 +1327,9 @@ TEST_F(SecureMailbox, NewImapMailSaysWhoWroteAndNothingBecomesSeen)
     EXPECT_TRUE(hook.boxes.empty());
     EXPECT_EQ(recorded_balloons, std::vector<std::string>{"合計3通のメールが着ています|"
                                                           "山田太郎: 会議の件 3\n山田太郎: 会議の件 2\n山田太郎: 会議の件 1"});
-    const std::string maildir = mailbox_21();
+    // The TLS mailboxes' folder: beside the 64-bit tests, or the 32-bit layer's.
+    const bool beside = GetFileAttributesA("tls") != INVALID_FILE_ATTRIBUTES;
+    const std::string maildir = std::string(beside ? "tls" : "..\\win32\\tls") + "\\127.0.0.21\\mail\\poptest\\Maildir\\";
     int messages = 0;
     for (const char* folder : {"new", "cur"}) {
         WIN32_FIND_DATAA found;
@@ -1349,41 +1344,6 @@ TEST_F(SecureMailbox, NewImapMailSaysWhoWroteAndNothingBecomesSeen)
             FindClose(search);
     }
     EXPECT_EQ(messages, 3);
-}
-
-// Over the real Dovecot: after a check, a message delivered into the
-// Maildir is heard within seconds, with the check time far away.
-TEST_F(SecureMailbox, PushHearsNewMailAtOnce)
-{
-    strcpy(user_settings.pop_server, "imaps://127.0.0.21");
-    record_sends();
-    script_sspi(Inject::none);
-    MessageBoxHook hook;
-    ASSERT_EQ(check_mailbox(owner), 1);
-    ASSERT_TRUE(check_offers_push);
-    push_start(owner, WM_PUSH_NEWS);
-    EXPECT_TRUE(wrote_line("Quillbeam: push: idling"));
-    const std::string name = "300000001.M1P1.push";
-    HANDLE file = CreateFileA((mailbox_21() + "tmp\\" + name).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-    DWORD written = 0;
-    WriteFile(file, "Subject: push\r\n\r\nHello.\r\n", 26, &written, nullptr);
-    CloseHandle(file);
-    MoveFileA((mailbox_21() + "tmp\\" + name).c_str(), (mailbox_21() + "new\\" + name).c_str());
-    const DWORD delivered = GetTickCount();
-    MSG news;
-    while (!PeekMessageA(&news, owner, WM_PUSH_NEWS, WM_PUSH_NEWS, PM_REMOVE) && GetTickCount() - delivered < 5000)
-        Sleep(20);
-    EXPECT_LT(GetTickCount() - delivered, 5000u) << "no news";
-    push_stop();
-    for (const char* folder : {"new\\", "cur\\"}) {
-        WIN32_FIND_DATAA found;
-        HANDLE search = FindFirstFileA((mailbox_21() + folder + name + "*").c_str(), &found);
-        if (search != INVALID_HANDLE_VALUE) {
-            DeleteFileA((mailbox_21() + folder + found.cFileName).c_str());
-            FindClose(search);
-        }
-    }
-    EXPECT_TRUE(hook.boxes.empty());
 }
 
 TEST_F(SecureMailbox, WholeCheckBoundsTheHandshakeToo)
