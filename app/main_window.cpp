@@ -222,7 +222,8 @@ LRESULT CALLBACK main_window_proc(HWND window, UINT message, WPARAM wparam, LPAR
         on_network_changed(window);
         return 1;
     case WM_PUSH_NEWS:
-        // Posted before a check closed it: that check has seen the change.
+        // One posted just before a check closed the connection is stale:
+        // that check has seen the change.
         if (push_running())
             on_timer(window, CHECK_TIMER_ID);
         return 1;

@@ -547,7 +547,8 @@ TEST_F(MailCheck, ImapExchange)
 TEST_F(MailCheck, PushConnection)
 {
     const std::string opened = "a1 LOGIN \"taro\" \"secret\"\r\np1 EXAMINE INBOX\r\np2 IDLE\r\n";
-    const DWORD renew = 400, done = 800;
+    const DWORD renew = 1500, done = 800;
+    enum class While { waiting, exit, network_change };   // what happens once it idles
     struct Row {
         const char* name;
         ScriptStep idling;   // the answer to the first IDLE
@@ -556,7 +557,7 @@ TEST_F(MailCheck, PushConnection)
         bool news;
         const char* line;    // how its last support line begins
         DWORD at_least;      // from its start to its end
-        bool exit = false;   // closed while idling, as Exit does
+        While idling_then = While::waiting;
     } rows[] = {
         {"renewed, then the inbox changed", reply("+ idling\r\n"),
          {reply("p2 OK done\r\n"), reply("+ idling\r\n* 4 EXISTS\r\n")}, "DONE\r\np2 IDLE\r\nDONE\r\np3 LOGOUT\r\n",
@@ -566,7 +567,9 @@ TEST_F(MailCheck, PushConnection)
         {"the server closes while idling", reply("+ idling\r\n", StepEnd::close), {}, "", false,
          "Quillbeam: push: failed at receive", 0},
         {"Exit while the server says nothing", reply("+ idling\r\n", StepEnd::hang), {}, "DONE\r\np3 LOGOUT\r\n",
-         false, "Quillbeam: push: closed", 0, true},
+         false, "Quillbeam: push: closed", 0, While::exit},
+        {"a network change renews at once, and no answer ends it", reply("+ idling\r\n"), {reply("", StepEnd::hang)},
+         "DONE\r\n", false, "Quillbeam: push: failed at receive", done, While::network_change},
     };
     ShortTimes times(1500);
     const DWORD renew_before = push_renew_ms, done_before = push_done_ms;
@@ -582,16 +585,19 @@ TEST_F(MailCheck, PushConnection)
         MessageBoxHook hook;
         const DWORD start = GetTickCount();
         push_start(owner, WM_PUSH_NEWS);
-        if (row.exit) {
+        if (row.idling_then != While::waiting) {
             ASSERT_TRUE(wrote_line("Quillbeam: push: idling"));
-            EXPECT_TRUE(push_stop(2000));
+            if (row.idling_then == While::exit)
+                EXPECT_TRUE(push_stop(2000));
+            else
+                push_network_changed();
         }
         EXPECT_TRUE(server.wait_client_closed(5000));
         const DWORD took = GetTickCount() - start;
         push_stop();
         EXPECT_EQ(server.finish(), opened + row.sent);
         EXPECT_GE(took, row.at_least);
-        EXPECT_LT(took, row.at_least + 1800);
+        EXPECT_LT(took, row.at_least + 1200);
         MSG news;
         EXPECT_EQ(PeekMessageA(&news, owner, WM_PUSH_NEWS, WM_PUSH_NEWS, PM_REMOVE) != 0, row.news);
         EXPECT_TRUE(hook.boxes.empty());
