@@ -32,6 +32,7 @@ bool asleep;
 bool due_at_wake;
 bool waiting_for_network;
 bool waking;
+bool checking;   // its error box is a message loop of its own
 DWORD slept_at;
 // After wake Wi-Fi usually needs seconds; the check waits this long at most.
 constexpr UINT WAKE_WAIT_MS = 2 * 60 * 1000;
@@ -39,7 +40,8 @@ constexpr UINT WAKE_WAIT_MS = 2 * 60 * 1000;
 // long after the suspend a timer or a network notice counts as the wake.
 constexpr UINT MISSED_WAKE_MS = 60 * 1000;
 // What the push connection gets to end before the program goes on without
-// it (to sleep, to the settings, or out: Exit ends within 2 s).
+// it (to sleep, to the settings, or out: Exit ends within 2 s); a check
+// opens a new one only once it has.
 constexpr DWORD SHORT_WAIT_MS = 1500;
 
 void on_create(HWND window)
@@ -96,15 +98,16 @@ void on_timer(HWND window, WPARAM id)
         return;
     waiting_for_network = false;
     check_quiet_unreached = waking;
-    push_stop();   // the check needs the connection for itself
+    checking = true;
     const int checked = check_mailbox(window);
-    check_quiet_unreached = false;
+    checking = check_quiet_unreached = false;
     if (!checked) {
         stop_waking(window);   // polling stops after a box, the wake bound with it
+        push_stop();
         return;
     }
     if (check_offers_push)
-        push_start(window, WM_PUSH_NEWS);
+        push_start(window, WM_PUSH_NEWS);   // unless it is open
     SetTimer(window, CHECK_TIMER_ID, check_interval_ms(user_settings.check_time), nullptr);
     waiting_for_network = check_found_no_network;
     if (!check_found_no_network)
@@ -222,9 +225,8 @@ LRESULT CALLBACK main_window_proc(HWND window, UINT message, WPARAM wparam, LPAR
         on_network_changed(window);
         return 1;
     case WM_PUSH_NEWS:
-        // One posted just before a check closed the connection is stale:
-        // that check has seen the change.
-        if (push_running())
+        // Not inside a failed check's box: the push connection closes next.
+        if (push_take_news() && !checking)
             on_timer(window, CHECK_TIMER_ID);
         return 1;
     case WM_MAINICON_NOTIFY:

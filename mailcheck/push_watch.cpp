@@ -19,6 +19,7 @@ HANDLE network_event;   // auto reset
 HANDLE socket_event;    // auto reset
 HWND news_window;
 UINT news_message;
+LONG news_posted;   // one message until the main window takes it
 // Its own copy: the settings dialog may change them while it runs.
 ServerAddress server;
 char account[SETTING_TEXT_SIZE];
@@ -46,34 +47,37 @@ void finish(bool idling, const char* why)
 }
 
 // Blocks on the socket and the two events until the deadline: no CPU while
-// nothing happens.
+// nothing happens. Meanwhile the connection is parked: checks run beside it.
 DWORD wait_until(DWORD deadline)
 {
     if (connection_unread() != 0)
         return READABLE;   // already received: the socket will not signal it again
+    const SOCKET s = connection_park();
     // A signal left from bytes already read would wake it for nothing.
     WaitForMultipleObjects(1, &socket_event, FALSE, 0);
-    WSAEventSelect(mail_socket, socket_event, FD_READ | FD_CLOSE);
+    WSAEventSelect(s, socket_event, FD_READ | FD_CLOSE);
     const LONG left = static_cast<LONG>(deadline - GetTickCount());
     const HANDLE events[] = {stop_event, network_event, socket_event};
     const DWORD woke = WaitForMultipleObjects(3, events, FALSE, left > 0 ? static_cast<DWORD>(left) : 0);
-    WSAEventSelect(mail_socket, nullptr, 0);
-    socket_take(mail_socket);   // blocking again, as the connection reads
+    WSAEventSelect(s, nullptr, 0);
+    connection_unpark(s);   // after the check that may be running
     return woke == WAIT_TIMEOUT ? RENEW : woke > READABLE ? STOP : woke;
 }
 
-// One line from the server: 1 a sign of life ("* OK still here"), 2 the
-// tagged OK that ends an IDLE after DONE; 0 when the connection has ended:
-// the inbox changed (the message posted), the server failed or ended IDLE.
+// One line from the server: 1 a sign of life ("* OK still here") or a
+// change of the inbox (the message posted), 2 the tagged OK that ends an
+// IDLE after DONE; 0 when the connection has ended: the server failed or
+// ended IDLE.
 int hear(bool idling)
 {
     if (!receive_line(NO_BOX, &line))
         return 0;   // closed, with its support line
     const ImapLine kind = imap_line_kind(line.text, "p2");
     if (imap_mailbox_changed(line.text)) {
-        PostMessageA(news_window, news_message, 0, 0);
-        finish(idling, "the inbox changed");
-        return 0;
+        note("the inbox changed");
+        if (InterlockedExchange(&news_posted, 1) == 0)
+            PostMessageA(news_window, news_message, 0, 0);
+        return 1;
     }
     if (kind == ImapLine::untagged)
         return 1;
@@ -122,7 +126,10 @@ DWORD WINAPI run(void*)
 
 void push_start(HWND window, UINT message)
 {
-    if (thread != nullptr || !parse_server_address(user_settings.pop_server, &server))
+    if (thread != nullptr && WaitForMultipleObjects(1, &thread, FALSE, 0) == WAIT_TIMEOUT)
+        return;   // still open
+    push_stop();   // one that ended by itself
+    if (!parse_server_address(user_settings.pop_server, &server))
         return;
     if (network_event == nullptr) {
         network_event = CreateEventA(nullptr, FALSE, FALSE, nullptr);
@@ -133,6 +140,7 @@ void push_start(HWND window, UINT message)
     copy_text(password, sizeof password, user_settings.password);
     news_window = window;
     news_message = message;
+    news_posted = 0;
     thread = CreateThread(nullptr, 0, run, nullptr, 0, nullptr);
 }
 
@@ -149,7 +157,7 @@ bool push_stop(DWORD wait_ms)
     return true;
 }
 
-bool push_running() { return thread != nullptr; }
+bool push_take_news() { return InterlockedExchange(&news_posted, 0) != 0; }
 
 void push_network_changed()
 {

@@ -3,9 +3,9 @@
 // thread of its own and posts a message to the main window when the inbox
 // changes, so that a check runs at once. It never shows anything and never
 // touches a window, an icon or the settings: what the user sees comes from
-// the checks. It and the check take turns on the process's one connection:
-// it is closed before every check and opened again after a successful one,
-// at most one attempt per check.
+// the checks. While it waits, its connection is parked and checks run
+// beside it; once it has ended, the next successful check opens a new one
+// (at most one attempt per check).
 #pragma once
 
 #include <windows.h>
@@ -16,15 +16,16 @@
 extern DWORD push_renew_ms;   // 9 minutes
 extern DWORD push_done_ms;    // 60 s
 
-// Opens it with its own copy of the server, account and password; posts
-// `message` to `window` once, when the inbox changed, and then ends.
+// Opens it, unless one is open, with its own copy of the server, account
+// and password; it posts `message` to `window` when the inbox changed (once
+// until push_take_news).
 void push_start(HWND window, UINT message);
 // Closes it (DONE and LOGOUT, best effort) and waits at most wait_ms for
 // its thread to end: true when it has (or none ran). A later call waits
 // for one that has not.
 bool push_stop(DWORD wait_ms = INFINITE);
-// Whether one was started and not yet stopped.
-bool push_running();
+// Whether the inbox changed since the last call.
+bool push_take_news();
 // The network changed: it renews its IDLE at once, and ends when the
 // server does not answer (its network is gone).
 void push_network_changed();

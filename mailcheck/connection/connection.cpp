@@ -26,6 +26,28 @@ int receive_end;
 DWORD reply_deadline;
 sockaddr_storage connected;   // the address that answered
 bool only_unreachable;        // no address answered at all, not even with a refusal
+sockaddr_storage parked_address;   // the push connection's, while it waits
+// The connection's state is the process's one: a check and the push
+// connection take turns on it. The room is held from the open to the
+// close, and by the push connection except while it waits parked.
+SRWLOCK room = SRWLOCK_INIT;
+DWORD room_owner;   // the thread that holds it, 0 for none
+
+void room_enter()
+{
+    if (room_owner != GetCurrentThreadId()) {
+        AcquireSRWLockExclusive(&room);
+        room_owner = GetCurrentThreadId();
+    }
+}
+
+void room_leave()
+{
+    if (room_owner == GetCurrentThreadId()) {
+        room_owner = 0;
+        ReleaseSRWLockExclusive(&room);
+    }
+}
 
 void start_reply_clock() { reply_deadline = bounded_deadline(mail_reply_time_ms); }
 
@@ -217,6 +239,7 @@ int refill()
 
 Reach connection_open(const char* host, uint16_t port)
 {
+    room_enter();
     only_unreachable = true;
     char service[8];
     wsprintfA(service, "%u", static_cast<unsigned>(port));
@@ -252,6 +275,28 @@ void connection_close()
 {
     channel_close();
     socket_close();
+    room_leave();
+}
+
+SOCKET connection_park()
+{
+    const SOCKET s = mail_socket;
+    parked_address = connected;
+    channel_park();
+    mail_socket = INVALID_SOCKET;
+    room_leave();
+    return s;
+}
+
+void connection_unpark(SOCKET s)
+{
+    room_enter();
+    connected = parked_address;
+    channel_unpark();
+    socket_take(s);
+    receive_begin = receive_end = 0;
+    note_server(reinterpret_cast<const sockaddr*>(&connected),
+                connected.ss_family == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in));
 }
 
 TlsFailure connection_start_tls(const char* name)

@@ -22,11 +22,19 @@ enum class Reach {
     connect_failed,   // every address failed, at least one refused or reset
 };
 
-// Starts the whole check's clock and connects to the first address of host
-// that answers. Then mail_socket is the connection.
+// Waits for the room (see connection_park), starts the whole check's clock
+// and connects to the first address of host that answers. Then mail_socket
+// is the connection, until connection_close leaves the room.
 Reach connection_open(const char* host, uint16_t port);
 // Ends TLS with a close_notify while the connection is sound, and closes.
 void connection_close();
+// The open connection, with nothing unread, moved aside while it waits
+// (the push connection's), the room left free for a check: its socket.
+// Only one connection is ever parked.
+SOCKET connection_park();
+// The parked connection back in the room, once no check uses it; its
+// socket blocking again.
+void connection_unpark(SOCKET s);
 // The handshake and the certificate's judgement on the open connection.
 // name: the DNS name (sent as SNI and judged), nullptr for a server given
 // as an address (judged by the address connected).

@@ -49,8 +49,8 @@ enum class Carrying {
     failed,   // TLS was started and did not hold: nothing goes either way
 };
 
-// The one channel of the check in progress.
-struct MailChannel {
+// A connection's TLS session, and what it received and did not yet hand out.
+struct ChannelSession {
     bool have_credentials;
     bool have_context;
     bool established;      // the handshake finished: a close_notify is due at the end
@@ -66,12 +66,17 @@ struct MailChannel {
     size_t raw_length;              // received ciphertext not yet decrypted
     size_t plain_begin;             // decrypted bytes not yet handed out
     size_t plain_end;
+};
+
+// The one channel in use, and its buffers.
+struct MailChannel : ChannelSession {
     char raw[TLS_RECORD_SIZE];
     char plain[TLS_RECORD_SIZE];
     char sealed[SEALED_COMMAND_SIZE];
 };
 
 MailChannel channel;
+ChannelSession parked;   // the long-lived connection's, while it waits
 
 char* target_name() { return channel.name[0] != '\0' ? channel.name : nullptr; }
 
@@ -436,6 +441,14 @@ TlsFailure channel_start_tls(const char* name, const sockaddr* address, DWORD de
     channel.carrying = failure == TlsFailure::none ? Carrying::tls : Carrying::failed;
     return failure;
 }
+
+void channel_park()
+{
+    parked = channel;
+    static_cast<ChannelSession&>(channel) = ChannelSession();
+}
+
+void channel_unpark() { static_cast<ChannelSession&>(channel) = parked; }
 
 int channel_unread() { return static_cast<int>(channel.plain_end - channel.plain_begin + channel.raw_length); }
 

@@ -25,6 +25,11 @@ int channel_receive(char* out, int size, DWORD deadline);
 // server given as an address (sent as no SNI, judged against `address`,
 // the one connected).
 TlsFailure channel_start_tls(const char* name, const sockaddr* address, DWORD deadline);
+// The session moved aside while the long-lived connection (the push
+// connection) waits with nothing unread, and the channel left fresh for a
+// check; and back.
+void channel_park();
+void channel_unpark();
 // Bytes received and not yet handed out, decrypted or not.
 int channel_unread();
 // Why the last receive failed, when it was the certificate.
