@@ -87,7 +87,7 @@ int hear(bool idling)
     return 0;
 }
 
-DWORD WINAPI run(void*)
+DWORD session()
 {
     bool idle;
     support_line_reset();
@@ -120,6 +120,13 @@ DWORD WINAPI run(void*)
             if (heard == 0)
                 return 0;
     }
+}
+
+DWORD WINAPI run(void*)
+{
+    session();
+    connection_close();   // already closed on every way out; a room kept would hang every check
+    return 0;
 }
 
 } // namespace

@@ -273,6 +273,9 @@ Reach connection_open(const char* host, uint16_t port)
 
 void connection_close()
 {
+    // A thread without the room has nothing open: the state is another's.
+    if (room_owner != GetCurrentThreadId())
+        return;
     channel_close();
     socket_close();
     room_leave();

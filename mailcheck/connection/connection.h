@@ -26,7 +26,8 @@ enum class Reach {
 // and connects to the first address of host that answers. Then mail_socket
 // is the connection, until connection_close leaves the room.
 Reach connection_open(const char* host, uint16_t port);
-// Ends TLS with a close_notify while the connection is sound, and closes.
+// Ends TLS with a close_notify while the connection is sound, and closes;
+// nothing when this thread has no connection open.
 void connection_close();
 // The open connection, with nothing unread, moved aside while it waits
 // (the push connection's), the room left free for a check: its socket.
