@@ -1,7 +1,8 @@
-// The connection of one check: the server's name resolved (any family), its
-// addresses tried side by side, the TLS channel on top, and whole reply
-// lines. The exchanges (POP3, IMAP) call it; it knows nothing of them, nor
-// of the server field: it takes a host and a port.
+// The connection of one check (or of the push connection, while it reads):
+// the server's name resolved (any family), its addresses tried side by
+// side, the TLS channel on top, and whole reply lines. The exchanges (POP3,
+// IMAP) call it; it knows nothing of them, nor of the server field: it
+// takes a host and a port.
 #pragma once
 
 #include <winsock2.h>

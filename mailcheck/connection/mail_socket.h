@@ -9,7 +9,8 @@
 // with two strings quoted at their longest).
 constexpr size_t LONGEST_COMMAND = 1100;
 
-// The socket of the check in progress; INVALID_SOCKET between checks.
+// The socket of the connection in use (a check's, or the push connection's
+// while it reads); INVALID_SOCKET when none is.
 extern SOCKET mail_socket;
 
 // The time a connection has to be made and a reply to arrive whole after
