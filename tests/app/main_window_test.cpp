@@ -12,6 +12,7 @@
 
 #include "app/app.h"
 #include "mailcheck/mail_check.h"
+#include "mailcheck/push_watch.h"
 #include "resources/resource.h"
 #include "settings/user_settings.h"
 #include "tests/support/check_watchdog.h"
@@ -385,6 +386,36 @@ TEST_F(MainWindow, UnreachedServerIsQuietOnlyDuringTheWaitAfterWake)
     EXPECT_TRUE(KillTimer(window, WAKE_TIMER_ID)) << "the wait ended with a quiet failure";
     SendMessageA(window, WM_TIMER, WAKE_TIMER_ID, 0);
     expect_one_error_box(hook, "Mail connect error", window);
+}
+
+// Sleep and a failed check close the push connection (DONE, LOGOUT), and it
+// stays closed: no news can start a check while asleep or once polling stopped.
+TEST_F(MainWindow, SleepAndAFailedCheckCloseThePushConnection)
+{
+    const struct { const char* name; UINT message; WPARAM wparam; } rows[] = {
+        {"sleep", WM_POWERBROADCAST, PBT_APMSUSPEND},
+        {"a failed check", WM_TIMER, CHECK_TIMER_ID},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        ASSERT_NO_FATAL_FAILURE(start_window());
+        ScriptServer server(SERVER, {reply("* OK ready\r\n"), reply("a1 OK [CAPABILITY IMAP4rev1 IDLE] in\r\n"),
+                                     reply("p1 OK done\r\n"), reply("+ idling\r\n* 3 EXISTS\r\n")});
+        push_start(window, WM_PUSH_NEWS);
+        MSG news;
+        for (int i = 0; i < 250 && !PeekMessageA(&news, window, WM_PUSH_NEWS, WM_PUSH_NEWS, PM_REMOVE); ++i)
+            Sleep(20);
+        ASSERT_TRUE(push_take_news()) << "it never idled";
+        strcpy(user_settings.pop_server, "127.0.0.250");   // refused: the check fails at once, with its box
+        MessageBoxHook hook;
+        SendMessageA(window, row.message, row.wparam, 0);
+        EXPECT_TRUE(server.wait_client_closed(3000));
+        EXPECT_EQ(server.finish(), "a1 LOGIN \"taro\" \"secret\"\r\np1 EXAMINE INBOX\r\np2 IDLE\r\nDONE\r\np3 LOGOUT\r\n");
+        EXPECT_FALSE(push_take_news());
+        SendMessageA(window, WM_POWERBROADCAST, PBT_APMRESUMEAUTOMATIC, 0);   // awake for what follows
+        DestroyWindow(window);
+        PeekMessageA(&news, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE);   // its quit, not the next row's news
+    }
 }
 
 TEST_F(MainWindow, CheckNestedInAFailingChecksErrorBox)
