@@ -388,12 +388,14 @@ TEST_F(MainWindow, UnreachedServerIsQuietOnlyDuringTheWaitAfterWake)
     expect_one_error_box(hook, "Mail connect error", window);
 }
 
-// Sleep and a failed check close the push connection (DONE, LOGOUT), and it
-// stays closed: no news can start a check while asleep or once polling stopped.
-TEST_F(MainWindow, SleepAndAFailedCheckCloseThePushConnection)
+// Sleep, the settings dialog and a failed check close the push connection
+// (DONE, LOGOUT), and it stays closed: no news can start a check while
+// asleep, behind the dialog or once polling stopped.
+TEST_F(MainWindow, SleepSettingsAndAFailedCheckCloseThePushConnection)
 {
     const struct { const char* name; UINT message; WPARAM wparam; } rows[] = {
         {"sleep", WM_POWERBROADCAST, PBT_APMSUSPEND},
+        {"the settings dialog (then its check fails)", WM_COMMAND, IDM_SETTINGS},
         {"a failed check", WM_TIMER, CHECK_TIMER_ID},
     };
     for (const auto& row : rows) {
@@ -407,8 +409,15 @@ TEST_F(MainWindow, SleepAndAFailedCheckCloseThePushConnection)
             Sleep(20);
         ASSERT_TRUE(push_take_news()) << "it never idled";
         strcpy(user_settings.pop_server, "127.0.0.250");   // refused: the check fails at once, with its box
-        MessageBoxHook hook;
+        bool closed_behind_dialog = false;
+        MessageBoxHook hook([&](HWND w) {
+            if (window_text(w) != "設定")
+                return false;
+            closed_behind_dialog = server.wait_client_closed(3000);
+            return PostMessageA(w, WM_COMMAND, IDC_CANCEL_BUTTON, 0) != 0;
+        });
         SendMessageA(window, row.message, row.wparam, 0);
+        EXPECT_EQ(closed_behind_dialog, row.message == WM_COMMAND);
         EXPECT_TRUE(server.wait_client_closed(3000));
         EXPECT_EQ(server.finish(), "a1 LOGIN \"taro\" \"secret\"\r\np1 EXAMINE INBOX\r\np2 IDLE\r\nDONE\r\np3 LOGOUT\r\n");
         EXPECT_FALSE(push_take_news());
