@@ -39,9 +39,9 @@ constexpr UINT WAKE_WAIT_MS = 2 * 60 * 1000;
 // A resume message that never comes must not stop polling for good: this
 // long after the suspend a timer or a network notice counts as the wake.
 constexpr UINT MISSED_WAKE_MS = 60 * 1000;
-// What the push connection gets to end before the program goes on without
-// it (to sleep, to the settings, or out: Exit ends within 2 s); a check
-// opens a new one only once it has.
+// What the push connection gets to say goodbye before the machine sleeps or
+// the program ends (Exit ends within 2 s). Elsewhere it is told to close and
+// not waited for: one still ending is no concern of the next check's.
 constexpr DWORD SHORT_WAIT_MS = 1500;
 
 void on_create(HWND window)
@@ -86,8 +86,12 @@ void resume(HWND window)
 void on_timer(HWND window, WPARAM id)
 {
     if (asleep) {
-        if (id == WAKE_TIMER_ID)
-            resume(window);   // the resume message never came
+        if (id == WAKE_TIMER_ID) {
+            // The resume message never came. A periodic timer: left running,
+            // it would start a check even where polling had stopped.
+            KillTimer(window, WAKE_TIMER_ID);
+            resume(window);
+        }
         return;
     }
     KillTimer(window, CHECK_TIMER_ID);
@@ -103,11 +107,11 @@ void on_timer(HWND window, WPARAM id)
     checking = check_quiet_unreached = false;
     if (!checked) {
         stop_waking(window);   // polling stops after a box, the wake bound with it
-        push_stop();
+        push_stop(0);
         return;
     }
     if (check_offers_push)
-        push_start(window, WM_PUSH_NEWS);   // unless it is open
+        push_start(window, WM_PUSH_NEWS, last_finding.uidnext);   // unless it is open
     SetTimer(window, CHECK_TIMER_ID, check_interval_ms(user_settings.check_time), nullptr);
     waiting_for_network = check_found_no_network;
     if (!check_found_no_network)
@@ -117,7 +121,7 @@ void on_timer(HWND window, WPARAM id)
 void on_power(HWND window, WPARAM event)
 {
     if (event == PBT_APMSUSPEND) {
-        push_stop(SHORT_WAIT_MS);   // the check at wake waits for it if need be
+        push_stop(SHORT_WAIT_MS);
         // What was due is due at wake; nothing starts while going to sleep.
         const bool check_timer = KillTimer(window, CHECK_TIMER_ID) != 0;
         const bool wake_timer = KillTimer(window, WAKE_TIMER_ID) != 0;
@@ -148,7 +152,7 @@ void open_settings(HWND window)
 {
     KillTimer(window, CHECK_TIMER_ID);
     stop_waking(window);
-    push_stop(SHORT_WAIT_MS);   // the check at the dialog's close waits for it if need be
+    push_stop(0);   // the account may change
     remove_main_icon(window);
     settings_dialog_open = true;
     INT_PTR result = DialogBoxParamA(module_instance, "SETTINGDIALOG", window,
@@ -209,7 +213,7 @@ LRESULT CALLBACK main_window_proc(HWND window, UINT message, WPARAM wparam, LPAR
         remove_mail_icon(window);
         stop_watching_network();
         if (push_stop(SHORT_WAIT_MS))
-            WSACleanup();   // not under a push thread that is still reading
+            WSACleanup();   // not under a push thread that is still ending
         PostQuitMessage(0);
         return 1;
     case WM_COMMAND:

@@ -33,38 +33,38 @@ const char* tls_failure_text(TlsFailure failure)
 // in the box's message loop reuses the buffers. The connection is closed
 // before the box: while the box is open the settings dialog may start a
 // new check, which needs it for itself.
-int show_error(HWND owner, const char* text)
+int show_error(Connection* c, HWND owner, const char* text)
 {
     char shown[REPLY_BUFFER_SIZE];
     copy_text(shown, sizeof shown, text);
-    write_support_line(nullptr, owner == NO_BOX ? "push:" : "check");
-    connection_close();
+    write_support_line(connection_support(c), nullptr, owner == NO_BOX ? "push:" : "check");
+    connection_close(c);
     if (owner != NO_BOX)
         MessageBoxA(owner, shown, "Error", MB_OK | MB_ICONERROR);
     return 0;
 }
 
 // A renewed handshake whose certificate was refused is named like the first one's.
-int receive_failed(HWND owner, const char* text)
+int receive_failed(Connection* c, HWND owner, const char* text)
 {
-    TlsFailure failure = connection_tls_failure();
-    return show_error(owner, failure != TlsFailure::none ? tls_failure_text(failure) : text);
+    TlsFailure failure = connection_tls_failure(c);
+    return show_error(c, owner, failure != TlsFailure::none ? tls_failure_text(failure) : text);
 }
 
-int receive_line(HWND owner, ReplyLine* line)
+int receive_line(Connection* c, HWND owner)
 {
-    return connection_read_line(line) ? 1 : receive_failed(owner, RECEIVE_FAILED_TEXT);
+    return connection_read_line(c, &c->line) ? 1 : receive_failed(c, owner, RECEIVE_FAILED_TEXT);
 }
 
-int send_command(HWND owner, const char* line)
+int send_command(Connection* c, HWND owner, const char* line)
 {
-    if (!connection_send(line, lstrlenA(line)))
-        return show_error(owner, "メールデータ送信に失敗");
+    if (!connection_send(c, line, lstrlenA(line)))
+        return show_error(c, owner, "メールデータ送信に失敗");
     return 1;
 }
 
-int start_tls(HWND owner, const char* name)
+int start_tls(Connection* c, HWND owner, const char* name)
 {
-    TlsFailure failure = connection_start_tls(name);
-    return failure == TlsFailure::none ? 1 : show_error(owner, tls_failure_text(failure));
+    TlsFailure failure = connection_start_tls(c, name);
+    return failure == TlsFailure::none ? 1 : show_error(c, owner, tls_failure_text(failure));
 }

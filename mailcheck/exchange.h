@@ -1,8 +1,8 @@
-// What the POP3 and IMAP exchanges of a check share: the error box with its
-// support line, sending and receiving in the user's words, and the TLS
-// handshake with its failure named. Each returns 1, or 0 after its box
-// (the connection then closed). Below both exchanges; calls only the
-// connection.
+// What the POP3 and IMAP exchanges share: the error box with its support
+// line, sending and receiving in the user's words, and the TLS handshake
+// with its failure named, each on the connection it is given. Each returns
+// 1, or 0 after its box (the connection then closed). Below both
+// exchanges; calls only the connection.
 #pragma once
 
 #include <windows.h>
@@ -14,14 +14,14 @@ constexpr const char* RECEIVE_FAILED_TEXT = "メールデータ受信に失敗";
 // their support line begins "push:".
 const HWND NO_BOX = HWND_MESSAGE;
 
-int show_error(HWND owner, const char* text);
+int show_error(Connection* c, HWND owner, const char* text);
 // A receive that failed: text, or the refused certificate of a re-handshake.
-int receive_failed(HWND owner, const char* text);
-// One whole line into *line.
-int receive_line(HWND owner, ReplyLine* line);
+int receive_failed(Connection* c, HWND owner, const char* text);
+// One whole line into c->line.
+int receive_line(Connection* c, HWND owner);
 // 1 when the line was sent.
-int send_command(HWND owner, const char* line);
+int send_command(Connection* c, HWND owner, const char* line);
 // The handshake and the certificate's judgement on the open connection;
 // name: the DNS name, nullptr for an address. Nothing of the login leaves
 // before this has succeeded.
-int start_tls(HWND owner, const char* name);
+int start_tls(Connection* c, HWND owner, const char* name);

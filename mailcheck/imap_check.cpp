@@ -13,76 +13,83 @@
 
 namespace {
 
-ReplyLine line;
-// The command on its way: "a1 LOGIN " and two strings quoted at their
+// A command on its way: "a1 LOGIN " and two strings quoted at their
 // longest, escapes and all.
-char outgoing[16 + 2 * (2 * SETTING_TEXT_SIZE + 3)];
-static_assert(sizeof outgoing <= LONGEST_COMMAND, "LOGIN goes out in one piece");
-int outgoing_length;
-// What the capabilities said since the login began.
-bool capabilities_listed;
-bool idle_listed;
+struct Outgoing {
+    char text[16 + 2 * (2 * SETTING_TEXT_SIZE + 3)];
+    int length;
+};
+static_assert(sizeof Outgoing::text <= LONGEST_COMMAND, "LOGIN goes out in one piece");
 
-void note_capabilities()
+// What the capabilities said since the login began.
+struct Capabilities {
+    bool listed;
+    bool idle;
+};
+
+void note_capabilities(const ReplyLine& line, Capabilities* capabilities)
 {
-    if (imap_has_atom(line.text, "CAPABILITY")) {
-        capabilities_listed = true;
-        idle_listed = idle_listed || imap_has_atom(line.text, "IDLE");
+    if (capabilities != nullptr && imap_has_atom(line.text, "CAPABILITY")) {
+        capabilities->listed = true;
+        // Looked for while the line was read: it may stand past what the buffer keeps.
+        capabilities->idle = capabilities->idle || line.watch_found;
     }
 }
 
-void put(const char* text)
+void put(Outgoing* out, const char* text)
 {
     const int length = lstrlenA(text);
-    memcpy(outgoing + outgoing_length, text, static_cast<size_t>(length));
-    outgoing_length += length;
-    outgoing[outgoing_length] = '\0';
+    memcpy(out->text + out->length, text, static_cast<size_t>(length));
+    out->length += length;
+    out->text[out->length] = '\0';
 }
 
-int flush(HWND owner)
+int flush(Connection* c, HWND owner, Outgoing* out)
 {
-    outgoing_length = 0;
-    return send_command(owner, outgoing);
+    out->length = 0;
+    return send_command(c, owner, out->text);
 }
 
 // Lines up to the one wanted (the tagged OK, or the server's go-ahead for
 // a literal), the untagged ones skipped; a STATUS line among them gives
 // *unseen and *uidnext. A tagged NO or BAD shows the server's own words.
-int read_until(HWND owner, const char* tag, ImapLine wanted, int32_t* unseen, uint32_t* uidnext = nullptr)
+int read_until(Connection* c, HWND owner, const char* tag, ImapLine wanted, int32_t* unseen,
+               uint32_t* uidnext = nullptr, Capabilities* capabilities = nullptr)
 {
     for (;;) {
-        if (!receive_line(owner, &line))
+        if (!receive_line(c, owner))
             return 0;
-        const ImapLine kind = imap_line_kind(line.text, tag);
-        note_capabilities();
+        const char* text = c->line.text;
+        const ImapLine kind = imap_line_kind(text, tag);
+        note_capabilities(c->line, capabilities);
         if (kind == wanted)
             return 1;
         if (kind == ImapLine::untagged) {
             if (unseen != nullptr)
-                imap_status(line.text, unseen, uidnext);
+                imap_status(text, unseen, uidnext);
             continue;
         }
         if (kind == ImapLine::no || kind == ImapLine::bad)
-            return show_error(owner, line.text + strlen(tag) + 1);
-        return show_error(owner, RECEIVE_FAILED_TEXT);
+            return show_error(c, owner, text + strlen(tag) + 1);
+        return show_error(c, owner, RECEIVE_FAILED_TEXT);
     }
 }
 
 // A string argument: quoted, or where a byte cannot be, a literal sent once
 // the server says go on.
-int put_string(HWND owner, const char* tag, const char* value)
+int put_string(Connection* c, HWND owner, Outgoing* out, const char* tag, const char* value)
 {
     char quoted[2 * SETTING_TEXT_SIZE + 3];
     if (imap_quote(quoted, sizeof quoted, value) != 0) {
-        put(quoted);
+        put(out, quoted);
         return 1;
     }
     char size[16];
     wsprintfA(size, "{%d}\r\n", lstrlenA(value));
-    put(size);
-    if (!flush(owner) || !read_until(owner, tag, ImapLine::continuation, nullptr))
+    put(out, size);
+    if (!flush(c, owner, out) || !read_until(c, owner, tag, ImapLine::continuation, nullptr))
         return 0;
-    put(value);
+    put(out, value);
     return 1;
 }
 
@@ -99,19 +106,18 @@ size_t system_decode(unsigned code_page, const char* bytes, size_t length, char1
 constexpr uint32_t NEWEST_WINDOW = 20;
 // A header of a few KiB at most: the sender and the subject are all it is read for.
 constexpr size_t HEADER_LITERAL_LIMIT = 4096;
-char header[HEADER_LITERAL_LIMIT];
 
 // One command of the description and its replies, without a box: whatever
 // fails, the count itself was good. Untagged lines go to on_line.
 template <typename OnLine>
-bool describe_step(const char* command, const char* tag, OnLine on_line)
+bool describe_step(Connection* c, const char* command, const char* tag, OnLine on_line)
 {
-    if (!connection_send(command, lstrlenA(command)))
+    if (!connection_send(c, command, lstrlenA(command)))
         return false;
     for (;;) {
-        if (!connection_read_line(&line))
+        if (!connection_read_line(c, &c->line))
             return false;
-        const ImapLine kind = imap_line_kind(line.text, tag);
+        const ImapLine kind = imap_line_kind(c->line.text, tag);
         if (kind == ImapLine::ok)
             return true;
         if (kind != ImapLine::untagged || !on_line())
@@ -121,8 +127,9 @@ bool describe_step(const char* command, const char* tag, OnLine on_line)
 
 } // namespace
 
-int imap_newest(NoticeLine* lines, int capacity, uint32_t uidnext)
+int imap_newest(Connection* c, NoticeLine* lines, int capacity, uint32_t uidnext)
 {
+    ReplyLine& line = c->line;
     uint32_t newest[3] = {};
     int found = 0;
     if (capacity > 3)
@@ -135,8 +142,8 @@ int imap_newest(NoticeLine* lines, int capacity, uint32_t uidnext)
     else
         lstrcpyA(search, "b2 UID SEARCH UNSEEN\r\n");
     // Read-only, and BODY.PEEK: nothing is marked \Seen.
-    if (!describe_step("b1 EXAMINE INBOX\r\n", "b1", [] { return true; })
-        || !describe_step(search, "b2", [&] {
+    if (!describe_step(c, "b1 EXAMINE INBOX\r\n", "b1", [] { return true; })
+        || !describe_step(c, search, "b2", [&] {
                if (line.length >= REPLY_BUFFER_SIZE - 1)
                    return false;   // cut short: its newest UIDs are lost
                imap_search_newest(line.text, newest, capacity, &found);
@@ -150,12 +157,13 @@ int imap_newest(NoticeLine* lines, int capacity, uint32_t uidnext)
         length += wsprintfA(command + length, ",%lu", static_cast<unsigned long>(newest[i]));
     lstrcpyA(command + length, " (BODY.PEEK[HEADER.FIELDS (FROM SUBJECT)])\r\n");
     int described = 0;
-    const bool fetched = describe_step(command, "b3", [&] {
+    char header[HEADER_LITERAL_LIMIT];
+    const bool fetched = describe_step(c, command, "b3", [&] {
         uint32_t uid = 0;
         size_t size = 0;
         if (!imap_fetch_literal(line.text, &uid, &size))
             return true;   // another untagged line
-        if (size > sizeof header || !connection_read_bytes(header, size) || !connection_read_line(&line))
+        if (size > sizeof header || !connection_read_bytes(c, header, size) || !connection_read_line(c, &line))
             return false;
         for (int i = 0; i < found; ++i) {
             if (newest[i] != uid)
@@ -174,61 +182,66 @@ int imap_newest(NoticeLine* lines, int capacity, uint32_t uidnext)
     return fetched && described == found ? found : 0;
 }
 
-void imap_logout()
+void imap_logout(Connection* c)
 {
     // The session is over for the server too; its answer, or none, changes nothing.
     static const char logout[] = "a3 LOGOUT\r\n";
-    connection_send(logout, sizeof logout - 1);
+    connection_send(c, logout, sizeof logout - 1);
 }
 
-int imap_command(HWND owner, const char* command, const char* tag, ImapLine wanted)
+int imap_command(Connection* c, HWND owner, const char* command, const char* tag, ImapLine wanted)
 {
-    return send_command(owner, command) && read_until(owner, tag, wanted, nullptr);
+    return send_command(c, owner, command) && read_until(c, owner, tag, wanted, nullptr);
 }
 
-int imap_login(HWND owner, const char* account, const char* password, bool* idle)
+int imap_login(Connection* c, HWND owner, const char* account, const char* password, bool* idle)
 {
-    capabilities_listed = idle_listed = false;
-    if (!receive_line(owner, &line))
+    Capabilities capabilities = {};
+    c->line.watch = "IDLE";
+    if (!receive_line(c, owner))
         return 0;
-    switch (imap_greeting(line.text)) {
+    const char* text = c->line.text;
+    switch (imap_greeting(text)) {
     case ImapGreeting::bye:
-        return show_error(owner, line.text + 2);   // "BYE" and the server's reason
+        return show_error(c, owner, text + 2);   // "BYE" and the server's reason
     case ImapGreeting::malformed:
-        return show_error(owner, RECEIVE_FAILED_TEXT);
+        return show_error(c, owner, RECEIVE_FAILED_TEXT);
     case ImapGreeting::preauth:
-        note_capabilities();   // already logged in: these are the ones that count
+        note_capabilities(c->line, &capabilities);   // already logged in: these are the ones that count
         break;
-    case ImapGreeting::ok:
-        if (imap_has_atom(line.text, "LOGINDISABLED"))
-            return show_error(owner, "サーバーがパスワードでのログインを受け付けていません（LOGINDISABLED）");
-        outgoing_length = 0;
-        put("a1 LOGIN ");
-        if (!put_string(owner, "a1", account))
+    case ImapGreeting::ok: {
+        if (imap_has_atom(text, "LOGINDISABLED"))
+            return show_error(c, owner, "サーバーがパスワードでのログインを受け付けていません（LOGINDISABLED）");
+        Outgoing out = {};
+        put(&out, "a1 LOGIN ");
+        if (!put_string(c, owner, &out, "a1", account))
             return 0;
-        put(" ");
-        if (!put_string(owner, "a1", password))
+        put(&out, " ");
+        if (!put_string(c, owner, &out, "a1", password))
             return 0;
-        put("\r\n");
-        if (!flush(owner) || !read_until(owner, "a1", ImapLine::ok, nullptr))
+        put(&out, "\r\n");
+        if (!flush(c, owner, &out) || !read_until(c, owner, "a1", ImapLine::ok, nullptr, nullptr, &capabilities))
             return 0;
         break;
     }
-    if (!capabilities_listed && !imap_command(owner, "a0 CAPABILITY\r\n", "a0", ImapLine::ok))
+    }
+    if (!capabilities.listed
+        && !(send_command(c, owner, "a0 CAPABILITY\r\n")
+             && read_until(c, owner, "a0", ImapLine::ok, nullptr, nullptr, &capabilities)))
         return 0;
-    *idle = idle_listed;
+    *idle = capabilities.idle;
     return 1;
 }
 
-int imap_unseen(HWND owner, int32_t* count, uint32_t* uidnext)
+int imap_unseen(Connection* c, HWND owner, int32_t* count, uint32_t* uidnext)
 {
     int32_t unseen = -1;
     *uidnext = 0;
-    if (!send_command(owner, "a2 STATUS INBOX (UNSEEN UIDNEXT)\r\n")
-        || !read_until(owner, "a2", ImapLine::ok, &unseen, uidnext))
+    if (!send_command(c, owner, "a2 STATUS INBOX (UNSEEN UIDNEXT)\r\n")
+        || !read_until(c, owner, "a2", ImapLine::ok, &unseen, uidnext))
         return 0;
     if (unseen < 0)   // no count that parses is ever shown as one
-        return show_error(owner, RECEIVE_FAILED_TEXT);
+        return show_error(c, owner, RECEIVE_FAILED_TEXT);
     *count = unseen;
     return 1;
 }

@@ -160,23 +160,30 @@ bool imap_search_newest(const char* line, uint32_t* newest, int capacity, int* c
     return *p == '\0';
 }
 
+bool imap_literal_at_end(const char* line, size_t* size)
+{
+    const char* end = line + strlen(line);
+    if (end - line < 3 || end[-1] != '}')
+        return false;
+    const char* open = end - 2;
+    while (open > line && *open >= '0' && *open <= '9')
+        --open;
+    const char* digits = open + 1;
+    int64_t number = 0;
+    if (*open != '{' || !take_number(digits, 1 << 30, &number) || *digits != '}')
+        return false;
+    *size = static_cast<size_t>(number);
+    return true;
+}
+
 bool imap_fetch_literal(const char* line, uint32_t* uid, size_t* size)
 {
     const char* p = line;
     int64_t number = 0;
     if (!take_word(p, "*") || !take_blank(p) || !take_number(p, UINT32_MAX, &number) || !take_blank(p)
-        || !take_word(p, "FETCH") || !take_blank(p) || *p != '(')
+        || !take_word(p, "FETCH") || !take_blank(p) || *p != '(' || !imap_literal_at_end(p, size))
         return false;
-    const char* end = p + strlen(p);
-    if (end - p < 3 || end[-1] != '}')
-        return false;
-    const char* open = end - 2;
-    while (open > p && *open >= '0' && *open <= '9')
-        --open;
-    const char* digits = open + 1;
-    if (*open != '{' || !take_number(digits, 1 << 30, &number) || *digits != '}')
-        return false;
-    *size = static_cast<size_t>(number);
+    const char* open = strrchr(p, '{');
     *uid = 0;
     for (const char* q = p + 1; q < open; ++q) {
         const char* item = q;
@@ -186,6 +193,17 @@ bool imap_fetch_literal(const char* line, uint32_t* uid, size_t* size)
             break;
         }
     }
+    return true;
+}
+
+bool imap_uidnext_code(const char* line, uint32_t* uidnext)
+{
+    const char* p = line;
+    int64_t number = 0;
+    if (!take_word(p, "*") || !take_blank(p) || !take_word(p, "OK") || !take_blank(p) || *p++ != '['
+        || !take_word(p, "UIDNEXT") || !take_blank(p) || !take_number(p, UINT32_MAX, &number) || *p != ']')
+        return false;
+    *uidnext = static_cast<uint32_t>(number);
     return true;
 }
 

@@ -36,6 +36,12 @@ bool imap_search_newest(const char* line, uint32_t* newest, int capacity, int* c
 // announces a literal at its end; *uid (0 when not given) and its size.
 bool imap_fetch_literal(const char* line, uint32_t* uid, size_t* size);
 
+// A line that ends in a literal's announcement "{size}": its size.
+bool imap_literal_at_end(const char* line, size_t* size);
+
+// "* OK [UIDNEXT u] …" (SELECT's and EXAMINE's): true and *uidnext.
+bool imap_uidnext_code(const char* line, uint32_t* uidnext);
+
 // "* n EXISTS", "* n EXPUNGE", "* n RECENT" or "* n FETCH (…)": the
 // selected mailbox changed (a message came, went, or its flags changed).
 bool imap_mailbox_changed(const char* line);

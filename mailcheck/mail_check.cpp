@@ -13,6 +13,7 @@ bool check_found_no_network;
 bool check_quiet_unreached;
 bool check_offers_push;
 MailFinding last_finding;
+Connection check_connection;
 
 namespace {
 
@@ -61,58 +62,59 @@ int start_network(HWND owner)
 
 int check_mailbox(HWND owner)
 {
-    support_line_reset();
+    Connection* c = &check_connection;
+    support_line_reset(connection_support(c));
     check_found_no_network = check_offers_push = false;
     ServerAddress server;
     if (!parse_server_address(user_settings.pop_server, &server)) {
-        note_failure("the server field", 0);
-        return show_error(owner, "POPサーバー名の書式が正しくありません");
+        note_failure(connection_support(c), "the server field", 0);
+        return show_error(c, owner, "POPサーバー名の書式が正しくありません");
     }
-    const Reach reach = connection_open(server.host, server.port);
+    const Reach reach = connection_open(c, server.host, server.port);
     // Without a network no server can be reached: that is no fault of the
     // mailbox, so nothing is shown and polling goes on (the line still says why).
     // Just after wake the same holds for any failure before the server spoke.
     const bool no_network = (reach == Reach::lookup_failed || reach == Reach::unreachable) && !network_usable();
     if (no_network || (reach != Reach::connected && check_quiet_unreached)) {
-        write_support_line(no_network ? "no usable network" : "waiting for a network after wake");
-        connection_close();
+        write_support_line(connection_support(c), no_network ? "no usable network" : "waiting for a network after wake");
+        connection_close(c);
         check_found_no_network = true;
         return 1;
     }
     switch (reach) {
     case Reach::lookup_failed:
-        return show_error(owner, "POPサーバー名取得に失敗");
+        return show_error(c, owner, "POPサーバー名取得に失敗");
     case Reach::socket_failed:
-        return show_error(owner, "Mail socket open error");
+        return show_error(c, owner, "Mail socket open error");
     case Reach::unreachable:
     case Reach::connect_failed:
-        return show_error(owner, "Mail connect error");
+        return show_error(c, owner, "Mail connect error");
     case Reach::connected:
         break;
     }
-    if (server.security == Security::implicit_tls && !start_tls(owner, server.literal ? nullptr : server.name))
+    if (server.security == Security::implicit_tls && !start_tls(c, owner, server.literal ? nullptr : server.name))
         return 0;
     int32_t count = 0;
     uint32_t uidnext = 0;
     const bool imap = server.protocol == Protocol::imap;
     bool idle = false;
-    if (!(imap ? imap_login(owner, user_settings.account, user_settings.password, &idle)
-                     && imap_unseen(owner, &count, &uidnext)
-               : pop3_stat(owner, server, &count)))
+    if (!(imap ? imap_login(c, owner, user_settings.account, user_settings.password, &idle)
+                     && imap_unseen(c, owner, &count, &uidnext)
+               : pop3_stat(c, owner, server, &count)))
         return 0;
     const bool fresh = is_new_mail(count, uidnext);
     NoticeLine lines[3] = {};
     int described = 0;
     if (imap) {
         if (fresh)
-            described = imap_newest(lines, 3, uidnext);
-        imap_logout();
+            described = imap_newest(c, lines, 3, uidnext);
+        imap_logout(c);
     }
     remember_finding(count, uidnext);
     check_offers_push = idle;
     // Closed before the notice: a callback that arrives while the icon is
-    // added may start a nested check, which needs mail_socket for itself.
-    connection_close();
+    // added may start a nested check, which needs the connection for itself.
+    connection_close(c);
 
     if (count > 0) {
         char notice[REPLY_BUFFER_SIZE];

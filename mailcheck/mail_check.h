@@ -6,10 +6,13 @@
 
 #include <stdint.h>
 
-#include "mailcheck/connection/mail_socket.h"
+#include "mailcheck/connection/connection.h"
 #include "settings/user_settings.h"
 
 int start_network(HWND owner);
+// The check's own connection, on the window thread; open only while a
+// check runs (a nested check in an error box finds it closed).
+extern Connection check_connection;
 // The last check could not reach its server and this computer had no usable
 // network: it showed nothing and returned 1, and the next one is due as soon
 // as a network comes back.

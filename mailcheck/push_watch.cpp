@@ -13,20 +13,35 @@ DWORD push_done_ms = 60 * 1000;
 
 namespace {
 
-HANDLE thread;
-HANDLE stop_event;      // one for each start: once set, it stays set
-HANDLE network_event;   // auto reset
-HANDLE socket_event;    // auto reset
-HWND news_window;
-UINT news_message;
-LONG news_posted;   // one message until the main window takes it
-// Its own copy: the settings dialog may change them while it runs.
-ServerAddress server;
-char account[SETTING_TEXT_SIZE];
-char password[SETTING_TEXT_SIZE];
-ReplyLine line;
+// A dead path is noticed within about five minutes (four of silence, then
+// probes 10 s apart), long before the renewal; the probes also keep the
+// idle mappings of home routers and mobile NATs open.
+constexpr DWORD KEEP_ALIVE_IDLE_MS = 4 * 60 * 1000;
+constexpr DWORD KEEP_ALIVE_PROBE_MS = 10 * 1000;
 
-enum Wake : DWORD { STOP, NETWORK, READABLE, RENEW };
+// One push connection's start-up values and events, handed to its thread.
+// The window thread writes a session only while no thread runs on it.
+struct Session {
+    LONG running;             // set by push_start, cleared by its thread as its last act
+    HANDLE thread;
+    HANDLE stop_event;        // manual reset: once set, it stays set
+    HANDLE network_event;     // auto reset
+    HWND window;
+    UINT message;
+    uint32_t seen_uidnext;
+    // Its own copy: the settings dialog may change them while it runs.
+    ServerAddress server;
+    char account[SETTING_TEXT_SIZE];
+    char password[SETTING_TEXT_SIZE];
+};
+
+// A thread that could not be stopped in time keeps its session until it
+// ends; the other one serves the next start.
+Session sessions[2];
+Session* current;   // the one opened last, until push_stop
+LONG news_posted;   // one message until the main window takes it
+
+enum Wake : DWORD { STOP, NETWORK, READABLE, RENEW = WAIT_TIMEOUT };
 
 void note(const char* what)
 {
@@ -35,132 +50,177 @@ void note(const char* what)
     OutputDebugStringA(text);
 }
 
+void post_news(const Session* s)
+{
+    note("the inbox changed");
+    // A message that could not be posted is posted again at the next change.
+    if (InterlockedExchange(&news_posted, 1) == 0 && !PostMessageA(s->window, s->message, 0, 0))
+        InterlockedExchange(&news_posted, 0);
+}
+
 // The polite end of an open connection: DONE when idling, LOGOUT, neither
 // answer waited for.
-void finish(bool idling, const char* why)
+void finish(Connection* c, bool idling, const char* why)
 {
     static const char done_logout[] = "DONE\r\np3 LOGOUT\r\n";
     const char* bytes = idling ? done_logout : done_logout + 6;
-    connection_send(bytes, lstrlenA(bytes));
-    connection_close();
+    connection_send(c, bytes, lstrlenA(bytes));
+    connection_close(c);
     note(why);
 }
 
-// Blocks on the socket and the two events until the deadline: no CPU while
-// nothing happens. Meanwhile the connection is parked: checks run beside it.
-DWORD wait_until(DWORD deadline)
+// One response, the literals it carries read whole (a FETCH with a
+// header): the kind of its first line, or 0 when the connection ended
+// (closed, with its support line). Before IDLE (examining) the inbox's
+// next UID is compared with the check's; from IDLE on, every change counts.
+int hear(const Session* s, Connection* c, const char* tag, bool examining, ImapLine* kind)
 {
-    if (connection_unread() != 0)
-        return READABLE;   // already received: the socket will not signal it again
-    const SOCKET s = connection_park();
-    // A signal left from bytes already read would wake it for nothing.
-    WaitForMultipleObjects(1, &socket_event, FALSE, 0);
-    WSAEventSelect(s, socket_event, FD_READ | FD_CLOSE);
-    const LONG left = static_cast<LONG>(deadline - GetTickCount());
-    const HANDLE events[] = {stop_event, network_event, socket_event};
-    const DWORD woke = WaitForMultipleObjects(3, events, FALSE, left > 0 ? static_cast<DWORD>(left) : 0);
-    WSAEventSelect(s, nullptr, 0);
-    connection_unpark(s);   // after the check that may be running
-    return woke == WAIT_TIMEOUT ? RENEW : woke > READABLE ? STOP : woke;
+    if (!receive_line(c, NO_BOX))
+        return 0;
+    *kind = imap_line_kind(c->line.text, tag);
+    uint32_t uidnext = 0;
+    if (*kind == ImapLine::untagged
+        && (examining ? imap_uidnext_code(c->line.text, &uidnext) && s->seen_uidnext != 0
+                            && uidnext != s->seen_uidnext
+                      : imap_mailbox_changed(c->line.text)))
+        post_news(s);
+    for (size_t size; imap_literal_at_end(c->line.text, &size);)
+        if (!connection_read_bytes(c, nullptr, size) || !receive_line(c, NO_BOX))
+            return receive_failed(c, NO_BOX, "");
+    return 1;
 }
 
-// One line from the server: 1 a sign of life ("* OK still here") or a
-// change of the inbox (the message posted), 2 the tagged OK that ends an
-// IDLE after DONE; 0 when the connection has ended: the server failed or
-// ended IDLE.
-int hear(bool idling)
+// Responses up to the tagged one or the go-ahead wanted.
+int hear_until(const Session* s, Connection* c, const char* tag, ImapLine wanted, bool examining)
 {
-    if (!receive_line(NO_BOX, &line))
-        return 0;   // closed, with its support line
-    const ImapLine kind = imap_line_kind(line.text, "p2");
-    if (imap_mailbox_changed(line.text)) {
-        note("the inbox changed");
-        if (InterlockedExchange(&news_posted, 1) == 0)
-            PostMessageA(news_window, news_message, 0, 0);
-        return 1;
+    for (ImapLine kind; hear(s, c, tag, examining, &kind);) {
+        if (kind == wanted)
+            return 1;
+        if (kind != ImapLine::untagged)
+            return show_error(c, NO_BOX, "");   // refused
     }
-    if (kind == ImapLine::untagged)
-        return 1;
-    if (kind == ImapLine::ok && !idling)
-        return 2;
-    finish(false, "the server ended IDLE");
     return 0;
 }
 
-DWORD session()
+DWORD session(Session* s, Connection* c, HANDLE socket_event)
 {
     bool idle;
-    support_line_reset();
-    if (connection_open(server.host, server.port) != Reach::connected)
-        return show_error(NO_BOX, "");
-    if ((server.security == Security::implicit_tls && !start_tls(NO_BOX, server.literal ? nullptr : server.name))
-        || !imap_login(NO_BOX, account, password, &idle)
-        || !imap_command(NO_BOX, "p1 EXAMINE INBOX\r\n", "p1", ImapLine::ok))
+    support_line_reset(connection_support(c));
+    const ServerAddress& server = s->server;
+    if (connection_open(c, server.host, server.port) != Reach::connected)
+        return show_error(c, NO_BOX, "");
+    connection_keep_alive(c, KEEP_ALIVE_IDLE_MS, KEEP_ALIVE_PROBE_MS);
+    if ((server.security == Security::implicit_tls && !start_tls(c, NO_BOX, server.literal ? nullptr : server.name))
+        || !imap_login(c, NO_BOX, s->account, s->password, &idle)
+        || !send_command(c, NO_BOX, "p1 EXAMINE INBOX\r\n") || !hear_until(s, c, "p1", ImapLine::ok, true))
         return 0;
+    const HANDLE events[] = {s->stop_event, s->network_event};
     for (;;) {
-        if (!imap_command(NO_BOX, "p2 IDLE\r\n", "p2", ImapLine::continuation))
+        if (!send_command(c, NO_BOX, "p2 IDLE\r\n") || !hear_until(s, c, "p2", ImapLine::continuation, false))
             return 0;
         // A network change renews it at once: a connection whose network is
         // gone gets no answer to DONE and ends.
         const DWORD renew_at = GetTickCount() + push_renew_ms;
         note("idling");
-        for (DWORD wake; (wake = wait_until(renew_at)) != RENEW && wake != NETWORK;) {
+        for (;;) {
+            const LONG left = static_cast<LONG>(renew_at - GetTickCount());
+            const DWORD wake = connection_wait(c, socket_event, events, 2, left > 0 ? static_cast<DWORD>(left) : 0);
+            if (wake == RENEW || wake == NETWORK)
+                break;
             if (wake == STOP) {
-                finish(true, "closed");
+                finish(c, true, "closed");
                 return 0;
             }
-            connection_allow(mail_reply_time_ms);
-            if (!hear(true))
+            connection_allow(c, mail_reply_time_ms);
+            ImapLine kind;
+            if (!hear(s, c, "p2", false, &kind))
                 return 0;
+            if (kind != ImapLine::untagged) {
+                finish(c, false, "the server ended IDLE");
+                return 0;
+            }
         }
-        if (!send_command(NO_BOX, "DONE\r\n"))
+        if (!send_command(c, NO_BOX, "DONE\r\n"))
             return 0;
-        connection_allow(push_done_ms);
-        for (int heard; (heard = hear(false)) != 2;)
-            if (heard == 0)
-                return 0;
+        connection_allow(c, push_done_ms);
+        if (!hear_until(s, c, "p2", ImapLine::ok, false))
+            return 0;
     }
 }
 
-DWORD WINAPI run(void*)
+DWORD WINAPI run(void* parameter)
 {
-    session();
-    connection_close();   // already closed on every way out; a room kept would hang every check
+    Session* s = static_cast<Session*>(parameter);
+    // The thread's own: nothing of it is shared.
+    Connection connection = {};
+    HANDLE socket_event = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    if (socket_event != nullptr) {
+        session(s, &connection, socket_event);
+        CloseHandle(socket_event);
+    }
+    connection_close(&connection);   // already closed on every way out
+    InterlockedExchange(&s->running, 0);
     return 0;
+}
+
+bool running(Session* s) { return InterlockedCompareExchange(&s->running, 0, 0) != 0; }
+
+void close_handle(HANDLE* handle)
+{
+    if (*handle != nullptr)
+        CloseHandle(*handle);
+    *handle = nullptr;
 }
 
 } // namespace
 
-void push_start(HWND window, UINT message)
+void push_start(HWND window, UINT message, uint32_t seen_uidnext)
 {
-    if (thread != nullptr && WaitForMultipleObjects(1, &thread, FALSE, 0) == WAIT_TIMEOUT)
+    if (current != nullptr && running(current))
         return;   // still open
-    push_stop();   // one that ended by itself
-    if (!parse_server_address(user_settings.pop_server, &server))
+    push_stop(0);   // one that ended by itself
+    Session* s = nullptr;
+    for (Session& candidate : sessions)
+        if (!running(&candidate))
+            s = &candidate;
+    if (s == nullptr || !parse_server_address(user_settings.pop_server, &s->server))
+        return;   // two that would not stop are still ending: polling goes on
+    close_handle(&s->thread);
+    close_handle(&s->stop_event);
+    close_handle(&s->network_event);
+    s->stop_event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    s->network_event = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    copy_text(s->account, sizeof s->account, user_settings.account);
+    copy_text(s->password, sizeof s->password, user_settings.password);
+    s->window = window;
+    s->message = message;
+    s->seen_uidnext = seen_uidnext;
+    InterlockedExchange(&news_posted, 0);
+    InterlockedExchange(&s->running, 1);
+    if (s->stop_event != nullptr && s->network_event != nullptr)
+        s->thread = CreateThread(nullptr, 0, run, s, 0, nullptr);
+    if (s->thread == nullptr) {
+        InterlockedExchange(&s->running, 0);
+        close_handle(&s->stop_event);
+        close_handle(&s->network_event);
         return;
-    if (network_event == nullptr) {
-        network_event = CreateEventA(nullptr, FALSE, FALSE, nullptr);
-        socket_event = CreateEventA(nullptr, FALSE, FALSE, nullptr);
     }
-    stop_event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    copy_text(account, sizeof account, user_settings.account);
-    copy_text(password, sizeof password, user_settings.password);
-    news_window = window;
-    news_message = message;
-    news_posted = 0;
-    thread = CreateThread(nullptr, 0, run, nullptr, 0, nullptr);
+    current = s;
 }
 
 bool push_stop(DWORD wait_ms)
 {
-    if (thread == nullptr)
-        return true;
-    SetEvent(stop_event);
-    if (WaitForMultipleObjects(1, &thread, FALSE, wait_ms) == WAIT_TIMEOUT)
-        return false;
-    CloseHandle(thread);
-    CloseHandle(stop_event);
-    thread = nullptr;
+    if (current != nullptr) {
+        Session* s = current;
+        current = nullptr;
+        SetEvent(s->stop_event);
+        // One that does not end in time ends by itself; its session is taken
+        // again only then.
+        WaitForSingleObject(s->thread, wait_ms);
+    }
+    for (Session& s : sessions)
+        if (running(&s))
+            return false;
     return true;
 }
 
@@ -168,6 +228,6 @@ bool push_take_news() { return InterlockedExchange(&news_posted, 0) != 0; }
 
 void push_network_changed()
 {
-    if (thread != nullptr)
-        SetEvent(network_event);
+    if (current != nullptr)
+        SetEvent(current->network_event);
 }

@@ -58,13 +58,13 @@ TlsFailure time_failure(PCCERT_CHAIN_CONTEXT chain)
     return TlsFailure::expired;
 }
 
-TlsFailure chain_failure(PCCERT_CHAIN_CONTEXT chain)
+TlsFailure chain_failure(PCCERT_CHAIN_CONTEXT chain, SupportLine* support)
 {
     // Any other flaw counts, a partial chain (a leaf from an unknown issuer)
     // included, which some systems' policy check lets through.
     DWORD flaws = chain->TrustStatus.dwErrorStatus & ~REVOCATION_UNKNOWN;
     if (flaws != 0)
-        note_failure("certificate chain", chain->TrustStatus.dwErrorStatus);
+        note_failure(support, "certificate chain", chain->TrustStatus.dwErrorStatus);
     if (flaws & CERT_TRUST_IS_REVOKED)
         return TlsFailure::revoked;
     // An expired certificate nobody vouches for: that nobody does is what
@@ -74,7 +74,7 @@ TlsFailure chain_failure(PCCERT_CHAIN_CONTEXT chain)
     return flaws != 0 ? time_failure(chain) : TlsFailure::none;
 }
 
-TlsFailure policy_failure(PCCERT_CHAIN_CONTEXT chain, const char* name)
+TlsFailure policy_failure(PCCERT_CHAIN_CONTEXT chain, const char* name, SupportLine* support)
 {
     WCHAR wide_name[SETTING_TEXT_SIZE];
     MultiByteToWideChar(CP_ACP, 0, name != nullptr ? name : "", -1, wide_name, SETTING_TEXT_SIZE);
@@ -91,13 +91,13 @@ TlsFailure policy_failure(PCCERT_CHAIN_CONTEXT chain, const char* name)
     CERT_CHAIN_POLICY_STATUS verdict = {};
     verdict.cbSize = sizeof verdict;
     if (!CertVerifyCertificateChainPolicy(CERT_CHAIN_POLICY_SSL, chain, &policy, &verdict)) {
-        note_failure("certificate policy", GetLastError());
+        note_failure(support, "certificate policy", GetLastError());
         return TlsFailure::untrusted;
     }
     const HRESULT error = static_cast<HRESULT>(verdict.dwError);
     if (error == 0 || error == CRYPT_E_NO_REVOCATION_CHECK || error == CRYPT_E_REVOCATION_OFFLINE)
         return TlsFailure::none;
-    note_failure("certificate policy", verdict.dwError);
+    note_failure(support, "certificate policy", verdict.dwError);
     if (error == CERT_E_EXPIRED)
         return time_failure(chain);
     if (error == CERT_E_CN_NO_MATCH)
@@ -110,7 +110,7 @@ TlsFailure policy_failure(PCCERT_CHAIN_CONTEXT chain, const char* name)
 } // namespace
 
 TlsFailure judge_certificate(PCCERT_CONTEXT certificate, const char* name, const sockaddr* address,
-                             DWORD deadline)
+                             DWORD deadline, SupportLine* support)
 {
     char server_auth[] = szOID_PKIX_KP_SERVER_AUTH;
     LPSTR usages[] = {server_auth};
@@ -129,14 +129,14 @@ TlsFailure judge_certificate(PCCERT_CONTEXT certificate, const char* name, const
     PCCERT_CHAIN_CONTEXT chain = nullptr;
     if (!CertGetCertificateChain(nullptr, certificate, nullptr, certificate->hCertStore, &request,
                                  flags, nullptr, &chain)) {
-        note_failure("certificate chain", GetLastError());
+        note_failure(support, "certificate chain", GetLastError());
         return TlsFailure::untrusted;
     }
-    TlsFailure failure = chain_failure(chain);
+    TlsFailure failure = chain_failure(chain, support);
     if (failure == TlsFailure::none)
-        failure = policy_failure(chain, name);
+        failure = policy_failure(chain, name, support);
     if (failure == TlsFailure::none && name == nullptr && !names_address(certificate, address)) {
-        note_failure("certificate address", static_cast<unsigned long>(CERT_E_CN_NO_MATCH));
+        note_failure(support, "certificate address", static_cast<unsigned long>(CERT_E_CN_NO_MATCH));
         failure = TlsFailure::name_mismatch;
     }
     CertFreeCertificateChain(chain);

@@ -9,6 +9,8 @@
 #define CERT_CHAIN_PARA_HAS_EXTRA_FIELDS
 #include <wincrypt.h>
 
+#include "mailcheck/connection/support_line.h"
+
 // Why a secure connection could not be made, for the error box.
 enum class TlsFailure {
     none,
@@ -26,6 +28,6 @@ enum class TlsFailure {
 // among the certificate's addresses. Every fetch over the network (missing
 // issuers, root updates, revocation lists) ends by deadline, a GetTickCount
 // value; a revocation status that cannot be had in time is no reason to
-// refuse (best effort, unlike a strict check).
+// refuse (best effort, unlike a strict check). What failed goes to support.
 TlsFailure judge_certificate(PCCERT_CONTEXT certificate, const char* name, const sockaddr* address,
-                             DWORD deadline);
+                             DWORD deadline, SupportLine* support);

@@ -1,10 +1,10 @@
 #include "mailcheck/connection/connection.h"
 
 #include <ws2tcpip.h>
+#include <mstcpip.h>
 
 #include <string.h>
 
-#include "mailcheck/connection/mail_channel.h"
 
 namespace {
 
@@ -15,41 +15,7 @@ constexpr int MAX_ADDRESSES = 16;
 // whole connect time.
 constexpr DWORD NEXT_ATTEMPT_MS = 250;
 
-// Received bytes not yet taken by a line: a line is complete only at its
-// LF, and whatever came after it belongs to the next one.
-char receive_buffer[REPLY_BUFFER_SIZE - 1];
-int receive_begin;
-int receive_end;
-// A reply must be whole by this time, never later than the check's end: a
-// server that drips bytes without a line end would otherwise hold the
-// program in recv for good.
-DWORD reply_deadline;
-sockaddr_storage connected;   // the address that answered
-bool only_unreachable;        // no address answered at all, not even with a refusal
-sockaddr_storage parked_address;   // the push connection's, while it waits
-// The connection's state is the process's one: a check and the push
-// connection take turns on it. The room is held from the open to the
-// close, and by the push connection except while it waits parked.
-SRWLOCK room = SRWLOCK_INIT;
-DWORD room_owner;   // the thread that holds it, 0 for none
-
-void room_enter()
-{
-    if (room_owner != GetCurrentThreadId()) {
-        AcquireSRWLockExclusive(&room);
-        room_owner = GetCurrentThreadId();
-    }
-}
-
-void room_leave()
-{
-    if (room_owner == GetCurrentThreadId()) {
-        room_owner = 0;
-        ReleaseSRWLockExclusive(&room);
-    }
-}
-
-void start_reply_clock() { reply_deadline = bounded_deadline(mail_reply_time_ms); }
+void start_reply_clock(Connection* c) { c->reply_deadline = bounded_deadline(&c->channel.socket, mail_reply_time_ms); }
 
 // An attempt's address as it is connected: an IPv4-mapped IPv6 address
 // (::ffff:a.b.c.d) as the IPv4 address it names, since Windows's IPv6
@@ -92,12 +58,12 @@ int interleave(const addrinfo* list, const addrinfo** out)
 
 // One attempt failed: the line says why, and whether the path or the
 // server said no.
-void attempt_failed(unsigned long code)
+void attempt_failed(Connection* c, unsigned long code)
 {
-    note_failure("connect", code);
+    note_failure(connection_support(c), "connect", code);
     if (code != WSAENETDOWN && code != WSAENETUNREACH && code != WSAEHOSTUNREACH && code != WSAETIMEDOUT
         && code != WSAEADDRNOTAVAIL)
-        only_unreachable = false;
+        c->only_unreachable = false;
 }
 
 void close_all(SOCKET* sockets, int count)
@@ -108,11 +74,11 @@ void close_all(SOCKET* sockets, int count)
 
 // Starts one non-blocking connect to *address. 1 when it is on its way (or
 // done at once: *done), 0 when it failed at once.
-int start_attempt(const sockaddr_storage* address, int length, SOCKET* out, bool* done, bool* made_socket)
+int start_attempt(Connection* c, const sockaddr_storage* address, int length, SOCKET* out, bool* done, bool* made_socket)
 {
     SOCKET s = socket(address->ss_family, SOCK_STREAM, IPPROTO_TCP);
     if (s == INVALID_SOCKET) {
-        note_failure("socket", static_cast<unsigned long>(WSAGetLastError()));
+        note_failure(connection_support(c), "socket", static_cast<unsigned long>(WSAGetLastError()));
         return 0;
     }
     *made_socket = true;
@@ -120,7 +86,7 @@ int start_attempt(const sockaddr_storage* address, int length, SOCKET* out, bool
     ioctlsocket(s, FIONBIO, &non_blocking);
     *done = connect(s, reinterpret_cast<const sockaddr*>(address), length) == 0;
     if (!*done && WSAGetLastError() != WSAEWOULDBLOCK) {
-        attempt_failed(static_cast<unsigned long>(WSAGetLastError()));
+        attempt_failed(c, static_cast<unsigned long>(WSAGetLastError()));
         closesocket(s);
         return 0;
     }
@@ -131,7 +97,7 @@ int start_attempt(const sockaddr_storage* address, int length, SOCKET* out, bool
 // The addresses side by side: each new attempt 250 ms after the one
 // before, or at once when the one before failed; the first to connect wins
 // and the others are closed. All by the deadline.
-Reach connect_any(const addrinfo* list, DWORD deadline)
+Reach connect_any(Connection* c, const addrinfo* list, DWORD deadline)
 {
     const addrinfo* order[MAX_ADDRESSES];
     const int count = interleave(list, order);
@@ -149,14 +115,14 @@ Reach connect_any(const addrinfo* list, DWORD deadline)
         const DWORD now = GetTickCount();
         const LONG left = static_cast<LONG>(deadline - now);
         if (left <= 0) {
-            attempt_failed(WSAETIMEDOUT);
+            attempt_failed(c, WSAETIMEDOUT);
             break;
         }
         if (next < count && (waiting == 0 || now - last_start >= NEXT_ATTEMPT_MS)) {
             bool done = false;
             last_start = now;
             const int index = next++;
-            if (start_attempt(&addresses[index], lengths[index], &pending[waiting], &done, &made_socket)) {
+            if (start_attempt(c, &addresses[index], lengths[index], &pending[waiting], &done, &made_socket)) {
                 pending_index[waiting] = index;
                 if (done) {
                     winner = pending[waiting];
@@ -185,8 +151,8 @@ Reach connect_any(const addrinfo* list, DWORD deadline)
         const int ready = select(0, nullptr, &writable, &failed, &time);
         if (ready < 0) {
             // Asking again would fail the same way until the deadline.
-            note_failure("select", static_cast<unsigned long>(WSAGetLastError()));
-            only_unreachable = false;
+            note_failure(connection_support(c), "select", static_cast<unsigned long>(WSAGetLastError()));
+            c->only_unreachable = false;
             break;
         }
         if (ready == 0)
@@ -196,7 +162,7 @@ Reach connect_any(const addrinfo* list, DWORD deadline)
                 // The socket's pending error says why.
                 int error = 0, length = sizeof error;
                 getsockopt(pending[i], SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &length);
-                attempt_failed(static_cast<unsigned long>(error));
+                attempt_failed(c, static_cast<unsigned long>(error));
                 last_start = GetTickCount() - NEXT_ATTEMPT_MS;
                 closesocket(pending[i]);
                 --waiting;
@@ -215,32 +181,32 @@ Reach connect_any(const addrinfo* list, DWORD deadline)
     }
     close_all(pending, waiting);
     if (winner == INVALID_SOCKET)
-        return !made_socket ? Reach::socket_failed : only_unreachable ? Reach::unreachable : Reach::connect_failed;
-    socket_take(winner);
-    connected = addresses[winner_index];
-    note_server(reinterpret_cast<const sockaddr*>(&connected), lengths[winner_index]);
+        return !made_socket ? Reach::socket_failed : c->only_unreachable ? Reach::unreachable : Reach::connect_failed;
+    socket_take(&c->channel.socket, winner);
+    c->connected = addresses[winner_index];
+    note_server(connection_support(c), reinterpret_cast<const sockaddr*>(&c->connected), lengths[winner_index]);
     return Reach::connected;
 }
 
 // More bytes into the receive buffer once it is empty; 0 when none came.
-int refill()
+int refill(Connection* c)
 {
-    if (receive_begin != receive_end)
+    if (c->receive_begin != c->receive_end)
         return 1;
-    int received = channel_receive(receive_buffer, sizeof receive_buffer, reply_deadline);
+    int received = channel_receive(&c->channel, c->receive_buffer, sizeof c->receive_buffer, c->reply_deadline);
     if (received <= 0)
         return 0;
-    receive_begin = 0;
-    receive_end = received;
+    c->receive_begin = 0;
+    c->receive_end = received;
     return 1;
 }
 
 } // namespace
 
-Reach connection_open(const char* host, uint16_t port)
+Reach connection_open(Connection* c, const char* host, uint16_t port)
 {
-    room_enter();
-    only_unreachable = true;
+    connection_close(c);
+    c->only_unreachable = true;
     char service[8];
     wsprintfA(service, "%u", static_cast<unsigned>(port));
     addrinfo hints = {};
@@ -256,101 +222,111 @@ Reach connection_open(const char* host, uint16_t port)
         error = getaddrinfo(inet_ntoa(loose), service, &hints, &list);
     }
     if (error != 0 || list == nullptr) {
-        note_failure("resolve", static_cast<unsigned long>(error));
+        note_failure(connection_support(c), "resolve", static_cast<unsigned long>(error));
         return Reach::lookup_failed;
     }
-    start_check_clock(mail_check_time_ms);
-    Reach reach = connect_any(list, bounded_deadline(mail_reply_time_ms));
+    start_check_clock(&c->channel.socket, mail_check_time_ms);
+    Reach reach = connect_any(c, list, bounded_deadline(&c->channel.socket, mail_reply_time_ms));
     freeaddrinfo(list);
     if (reach != Reach::connected)
         return reach;
-    note_failure(nullptr, 0);   // an address that failed before another answered is no failure
-    receive_begin = receive_end = 0;
-    channel_reset();
-    start_reply_clock();   // for the greeting
+    note_failure(connection_support(c), nullptr, 0);   // an address that failed before another answered is no failure
+    c->receive_begin = c->receive_end = 0;
+    channel_reset(&c->channel);
+    start_reply_clock(c);   // for the greeting
     return Reach::connected;
 }
 
-void connection_close()
+void connection_close(Connection* c)
 {
-    // A thread without the room has nothing open: the state is another's.
-    if (room_owner != GetCurrentThreadId())
-        return;
-    channel_close();
-    socket_close();
-    room_leave();
+    channel_close(&c->channel);
+    socket_close(&c->channel.socket);
 }
 
-SOCKET connection_park()
-{
-    const SOCKET s = mail_socket;
-    parked_address = connected;
-    channel_park();
-    mail_socket = INVALID_SOCKET;
-    room_leave();
-    return s;
-}
+bool connection_is_open(const Connection* c) { return c->channel.socket.open; }
 
-void connection_unpark(SOCKET s)
+TlsFailure connection_start_tls(Connection* c, const char* name)
 {
-    room_enter();
-    connected = parked_address;
-    channel_unpark();
-    socket_take(s);
-    receive_begin = receive_end = 0;
-    note_server(reinterpret_cast<const sockaddr*>(&connected),
-                connected.ss_family == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in));
-}
-
-TlsFailure connection_start_tls(const char* name)
-{
-    start_reply_clock();
-    TlsFailure failure = channel_start_tls(name, reinterpret_cast<const sockaddr*>(&connected), reply_deadline);
-    start_reply_clock();   // for the reply that follows
+    start_reply_clock(c);
+    TlsFailure failure = channel_start_tls(&c->channel, name, reinterpret_cast<const sockaddr*>(&c->connected),
+                                           c->reply_deadline);
+    start_reply_clock(c);   // for the reply that follows
     return failure;
 }
 
-int connection_send(const char* data, int length)
+int connection_send(Connection* c, const char* data, int length)
 {
-    if (!channel_send(data, length))
+    if (!channel_send(&c->channel, data, length))
         return 0;
-    start_reply_clock();
+    start_reply_clock(c);
     return 1;
 }
 
-int connection_read_line(ReplyLine* line)
+int connection_read_line(Connection* c, ReplyLine* line)
 {
     reply_line_reset(line);
     while (!line->complete) {
-        if (reply_line_too_long(line) || !refill())
+        if (reply_line_too_long(line) || !refill(c))
             return 0;
-        receive_begin += static_cast<int>(reply_line_feed(
-            line, receive_buffer + receive_begin, static_cast<size_t>(receive_end - receive_begin)));
+        c->receive_begin += static_cast<int>(reply_line_feed(
+            line, c->receive_buffer + c->receive_begin, static_cast<size_t>(c->receive_end - c->receive_begin)));
     }
     return 1;
 }
 
-int connection_read_bytes(char* out, size_t size)
+int connection_read_bytes(Connection* c, char* out, size_t size)
 {
     for (size_t got = 0; got < size;) {
-        if (!refill())
+        if (!refill(c))
             return 0;
-        size_t take = static_cast<size_t>(receive_end - receive_begin);
+        size_t take = static_cast<size_t>(c->receive_end - c->receive_begin);
         if (take > size - got)
             take = size - got;
-        memcpy(out + got, receive_buffer + receive_begin, take);
-        receive_begin += static_cast<int>(take);
+        if (out != nullptr)
+            memcpy(out + got, c->receive_buffer + c->receive_begin, take);
+        c->receive_begin += static_cast<int>(take);
         got += take;
     }
     return 1;
 }
 
-int connection_unread() { return receive_end - receive_begin + channel_unread(); }
+int connection_unread(const Connection* c) { return c->receive_end - c->receive_begin + channel_unread(&c->channel); }
 
-void connection_allow(DWORD time)
+void connection_allow(Connection* c, DWORD time)
 {
-    start_check_clock(time);
-    reply_deadline = bounded_deadline(time);
+    start_check_clock(&c->channel.socket, time);
+    c->reply_deadline = bounded_deadline(&c->channel.socket, time);
 }
 
-TlsFailure connection_tls_failure() { return channel_failure(); }
+TlsFailure connection_tls_failure(const Connection* c) { return c->channel.failure; }
+
+DWORD connection_wait(Connection* c, HANDLE socket_event, const HANDLE* events, DWORD count, DWORD time)
+{
+    if (connection_unread(c) != 0)
+        return count;   // already received: the socket will not signal it again
+    const SOCKET s = c->channel.socket.handle;
+    HANDLE all[MAXIMUM_WAIT_OBJECTS];
+    for (DWORD i = 0; i < count; ++i)
+        all[i] = events[i];
+    all[count] = socket_event;
+    // A signal left from bytes already read would wake it for nothing.
+    ResetEvent(socket_event);
+    WSAEventSelect(s, socket_event, FD_READ | FD_CLOSE);
+    const DWORD woke = WaitForMultipleObjects(count + 1, all, FALSE, time);
+    // Back to a blocking socket, as every other read expects.
+    WSAEventSelect(s, nullptr, 0);
+    u_long blocking = 0;
+    ioctlsocket(s, FIONBIO, &blocking);
+    if (woke == WAIT_TIMEOUT)
+        return WAIT_TIMEOUT;
+    return woke - WAIT_OBJECT_0 <= count ? woke - WAIT_OBJECT_0 : 0;   // a failed wait as the first event
+}
+
+void connection_keep_alive(Connection* c, DWORD idle_ms, DWORD probe_ms)
+{
+    tcp_keepalive values = {1, idle_ms, probe_ms};
+    DWORD returned = 0;
+    if (WSAIoctl(c->channel.socket.handle, SIO_KEEPALIVE_VALS, &values, sizeof values, nullptr, 0, &returned,
+                 nullptr, nullptr) != 0)
+        note_failure(connection_support(c), "keep-alive", static_cast<unsigned long>(WSAGetLastError()));
+}

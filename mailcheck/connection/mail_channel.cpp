@@ -2,12 +2,10 @@
 // here: the system's own TLS, nothing of ours in between.
 #include "mailcheck/connection/mail_channel.h"
 
-#define SECURITY_WIN32
 // The newer credential record (the one that offers TLS 1.3) is declared
 // only under this name.
 #define SCHANNEL_USE_BLACKLISTS
 #include <subauth.h>
-#include <security.h>
 #include <schannel.h>
 
 #include <string.h>
@@ -20,10 +18,6 @@ namespace {
 
 constexpr unsigned char TLS_ALERT_RECORD = 0x15;
 constexpr unsigned char TLS_HANDSHAKE_RECORD = 0x16;
-constexpr size_t TLS_HEADER_SIZE = 5;
-// The largest record: 16 KiB of data with its padding and tag, and the header.
-constexpr size_t TLS_RECORD_SIZE = 16384 + 2048 + TLS_HEADER_SIZE;
-constexpr size_t SEALED_COMMAND_SIZE = LONGEST_COMMAND + 512;   // with a record's header and trailer
 
 // ISC_REQ_USE_SUPPLIED_CREDS from the start: a server that asks for an
 // optional client certificate then gets none, instead of a status that
@@ -43,96 +37,61 @@ constexpr DWORD CREDENTIAL_FLAGS = SCH_CRED_MANUAL_CRED_VALIDATION | SCH_CRED_NO
 constexpr DWORD TLS13_FIRST_BUILD = 20348;
 constexpr unsigned long TIMED_OUT = WSAETIMEDOUT;
 
-enum class Carrying {
-    plain,    // bytes as they are (before STLS, or no TLS at all)
-    tls,      // established and the certificate accepted
-    failed,   // TLS was started and did not hold: nothing goes either way
-};
-
-// A connection's TLS session, and what it received and did not yet hand out.
-struct ChannelSession {
-    bool have_credentials;
-    bool have_context;
-    bool established;      // the handshake finished: a close_notify is due at the end
-    bool broken;           // a send or receive failed: nothing more is sent
-    Carrying carrying;
-    TlsFailure failure;    // why a renewed handshake was refused
-    CredHandle credentials;
-    CtxtHandle context;
-    SecPkgContext_StreamSizes sizes;
-    char name[SETTING_TEXT_SIZE];   // SNI and the name judged; empty for an address
-    const sockaddr* address;        // the address connected
-    PCCERT_CONTEXT judged;          // the certificate accepted, to know it again
-    size_t raw_length;              // received ciphertext not yet decrypted
-    size_t plain_begin;             // decrypted bytes not yet handed out
-    size_t plain_end;
-};
-
-// The one channel in use, and its buffers.
-struct MailChannel : ChannelSession {
-    char raw[TLS_RECORD_SIZE];
-    char plain[TLS_RECORD_SIZE];
-    char sealed[SEALED_COMMAND_SIZE];
-};
-
-MailChannel channel;
-ChannelSession parked;   // the long-lived connection's, while it waits
-
-char* target_name() { return channel.name[0] != '\0' ? channel.name : nullptr; }
+char* target_name(MailChannel* channel) { return channel->name[0] != '\0' ? channel->name : nullptr; }
 
 // A failed send or receive leaves the connection unfit for anything more.
-int receive_raw(char* out, int size, DWORD deadline)
+int receive_raw(MailChannel* channel, char* out, int size, DWORD deadline)
 {
-    int got = socket_receive(out, size, deadline);
+    int got = socket_receive(&channel->socket, out, size, deadline);
     if (got <= 0)
-        channel.broken = true;
+        channel->broken = true;
     return got;
 }
 
-int send_all(const char* data, int length)
+int send_all(MailChannel* channel, const char* data, int length)
 {
-    if (!socket_send(data, length)) {
-        channel.broken = true;
+    if (!socket_send(&channel->socket, data, length)) {
+        channel->broken = true;
         return 0;
     }
     return 1;
 }
 
 // More ciphertext after what raw holds; 0 when none came in time.
-int receive_more(DWORD deadline)
+int receive_more(MailChannel* channel, DWORD deadline)
 {
-    if (channel.raw_length >= sizeof channel.raw) {   // a record larger than any legal one
-        note_failure("record size", static_cast<unsigned long>(SEC_E_BUFFER_TOO_SMALL));
+    if (channel->raw_length >= sizeof channel->raw) {   // a record larger than any legal one
+        note_failure(&channel->socket.support, "record size", static_cast<unsigned long>(SEC_E_BUFFER_TOO_SMALL));
         return 0;
     }
-    int got = receive_raw(channel.raw + channel.raw_length,
-                          static_cast<int>(sizeof channel.raw - channel.raw_length), deadline);
+    int got = receive_raw(channel, channel->raw + channel->raw_length,
+                          static_cast<int>(sizeof channel->raw - channel->raw_length), deadline);
     if (got <= 0)
         return 0;
-    channel.raw_length += static_cast<size_t>(got);
+    channel->raw_length += static_cast<size_t>(got);
     return 1;
 }
 
 // What Schannel left unread is the start of the next record.
-void keep_extra(const SecBuffer* extra)
+void keep_extra(MailChannel* channel, const SecBuffer* extra)
 {
     if (extra != nullptr && extra->BufferType == SECBUFFER_EXTRA && extra->cbBuffer > 0
-        && extra->cbBuffer <= channel.raw_length) {
-        memmove(channel.raw, channel.raw + channel.raw_length - extra->cbBuffer, extra->cbBuffer);
-        channel.raw_length = extra->cbBuffer;
+        && extra->cbBuffer <= channel->raw_length) {
+        memmove(channel->raw, channel->raw + channel->raw_length - extra->cbBuffer, extra->cbBuffer);
+        channel->raw_length = extra->cbBuffer;
     } else {
-        channel.raw_length = 0;
+        channel->raw_length = 0;
     }
 }
 
 // Sends what Schannel wrote for the server (on a sound connection) and
 // frees it on every path.
-int send_token(SecBuffer* token)
+int send_token(MailChannel* channel, SecBuffer* token)
 {
     int sent = 1;
     if (token->pvBuffer != nullptr) {
-        if (token->cbBuffer > 0 && !channel.broken)
-            sent = send_all(static_cast<const char*>(token->pvBuffer), static_cast<int>(token->cbBuffer));
+        if (token->cbBuffer > 0 && !channel->broken)
+            sent = send_all(channel, static_cast<const char*>(token->pvBuffer), static_cast<int>(token->cbBuffer));
         FreeContextBuffer(token->pvBuffer);
         token->pvBuffer = nullptr;
     }
@@ -147,7 +106,7 @@ bool tls13_finished()
     return GetVersionExA(&version) && version.dwMajorVersion >= 10 && version.dwBuildNumber >= TLS13_FIRST_BUILD;
 }
 
-bool acquire_credentials()
+bool acquire_credentials(MailChannel* channel)
 {
     TimeStamp expiry;
     // The newer record is the one that can offer TLS 1.3; a system that
@@ -162,65 +121,65 @@ bool acquire_credentials()
     newer.pTlsParameters = &parameters;
     char package[] = UNISP_NAME_A;
     if (AcquireCredentialsHandleA(nullptr, package, SECPKG_CRED_OUTBOUND, nullptr, &newer, nullptr,
-                                  nullptr, &channel.credentials, &expiry) == SEC_E_OK)
-        return channel.have_credentials = true;
+                                  nullptr, &channel->credentials, &expiry) == SEC_E_OK)
+        return channel->have_credentials = true;
     // Never SSL 3 or TLS 1.0/1.1, whatever the system's defaults say.
     SCHANNEL_CRED older = {};
     older.dwVersion = SCHANNEL_CRED_VERSION;
     older.grbitEnabledProtocols = SP_PROT_TLS1_2_CLIENT;
     older.dwFlags = CREDENTIAL_FLAGS;
     SECURITY_STATUS status = AcquireCredentialsHandleA(nullptr, package, SECPKG_CRED_OUTBOUND, nullptr,
-                                                       &older, nullptr, nullptr, &channel.credentials,
+                                                       &older, nullptr, nullptr, &channel->credentials,
                                                        &expiry);
     if (status != SEC_E_OK)
-        note_failure("credentials", static_cast<unsigned long>(status));
-    return channel.have_credentials = status == SEC_E_OK;
+        note_failure(&channel->socket.support, "credentials", static_cast<unsigned long>(status));
+    return channel->have_credentials = status == SEC_E_OK;
 }
 
-TlsFailure handshake_failed(const char* step, SECURITY_STATUS status)
+TlsFailure handshake_failed(MailChannel* channel, const char* step, SECURITY_STATUS status)
 {
-    note_failure(step, static_cast<unsigned long>(status));
+    note_failure(&channel->socket.support, step, static_cast<unsigned long>(status));
     return TlsFailure::handshake;
 }
 
 // Feeds the server's handshake records to Schannel until it is done. Every
 // round takes input, or waits for more bytes behind what it could not take,
 // and none starts past the deadline: a status that takes nothing never spins.
-TlsFailure handshake(DWORD deadline, bool must_receive, bool first_record)
+TlsFailure handshake(MailChannel* channel, DWORD deadline, bool must_receive, bool first_record)
 {
     for (;;) {
         if (past(deadline))
-            return handshake_failed("handshake", TIMED_OUT);
+            return handshake_failed(channel, "handshake", TIMED_OUT);
         if (must_receive) {
-            if (!receive_more(deadline))
+            if (!receive_more(channel, deadline))
                 return TlsFailure::handshake;
             // A server that does not speak TLS answers with text; Schannel
             // would take it for a record header and wait.
-            unsigned char type = static_cast<unsigned char>(channel.raw[0]);
+            unsigned char type = static_cast<unsigned char>(channel->raw[0]);
             if (first_record && type != TLS_HANDSHAKE_RECORD && type != TLS_ALERT_RECORD) {
-                note_failure("handshake", type);
+                note_failure(&channel->socket.support, "handshake", type);
                 return TlsFailure::not_tls;
             }
             first_record = false;
         }
-        SecBuffer input[2] = {{static_cast<ULONG>(channel.raw_length), SECBUFFER_TOKEN, channel.raw},
+        SecBuffer input[2] = {{static_cast<ULONG>(channel->raw_length), SECBUFFER_TOKEN, channel->raw},
                               {0, SECBUFFER_EMPTY, nullptr}};
         SecBufferDesc input_description = {SECBUFFER_VERSION, 2, input};
         SecBuffer output[2] = {{0, SECBUFFER_TOKEN, nullptr}, {0, SECBUFFER_ALERT, nullptr}};
         SecBufferDesc output_description = {SECBUFFER_VERSION, 2, output};
         ULONG attributes = 0;
         // The first call has no context and no input yet: it makes the ClientHello.
-        const bool first = !channel.have_context;
+        const bool first = !channel->have_context;
         SECURITY_STATUS status = InitializeSecurityContextA(
-            &channel.credentials, first ? nullptr : &channel.context, target_name(), CONTEXT_REQUEST, 0, 0,
-            first ? nullptr : &input_description, 0, first ? &channel.context : nullptr, &output_description,
+            &channel->credentials, first ? nullptr : &channel->context, target_name(channel), CONTEXT_REQUEST, 0, 0,
+            first ? nullptr : &input_description, 0, first ? &channel->context : nullptr, &output_description,
             &attributes, nullptr);
         if (first && status == SEC_I_CONTINUE_NEEDED)
-            channel.have_context = true;
+            channel->have_context = true;
         // On a failure the alert tells the server why; either way it is freed.
-        bool sent = send_token(&output[0]);
+        bool sent = send_token(channel, &output[0]);
         if (FAILED(status))
-            send_token(&output[1]);
+            send_token(channel, &output[1]);
         else if (output[1].pvBuffer != nullptr)
             FreeContextBuffer(output[1].pvBuffer);
         if (!sent)
@@ -232,110 +191,111 @@ TlsFailure handshake(DWORD deadline, bool must_receive, bool first_record)
         // A client certificate asked for although the request says we
         // supply none: calling again with the same input changes nothing.
         if (status == SEC_I_INCOMPLETE_CREDENTIALS)
-            return handshake_failed("client certificate", status);
+            return handshake_failed(channel, "client certificate", status);
         if (status != SEC_E_OK && status != SEC_I_CONTINUE_NEEDED)
-            return handshake_failed("handshake", status);
-        const size_t before = channel.raw_length;
-        keep_extra(&input[1]);
+            return handshake_failed(channel, "handshake", status);
+        const size_t before = channel->raw_length;
+        keep_extra(channel, &input[1]);
         if (status == SEC_E_OK) {
             if ((attributes & CONTEXT_NEEDED) != CONTEXT_NEEDED)
-                return handshake_failed("context attributes", static_cast<SECURITY_STATUS>(attributes));
-            channel.established = true;
+                return handshake_failed(channel, "context attributes", static_cast<SECURITY_STATUS>(attributes));
+            channel->established = true;
             return TlsFailure::none;
         }
         // Leftover input is the next handshake record: used before waiting,
         // unless none of it was taken.
-        must_receive = channel.raw_length == 0 || channel.raw_length == before;
+        must_receive = channel->raw_length == 0 || channel->raw_length == before;
     }
 }
 
 // After every handshake: the record sizes may have changed, and the
 // certificate, if it is not the one accepted, is judged before anything
 // more is sealed.
-TlsFailure accept_context(DWORD deadline)
+TlsFailure accept_context(MailChannel* channel, DWORD deadline)
 {
-    SECURITY_STATUS status = QueryContextAttributesA(&channel.context, SECPKG_ATTR_STREAM_SIZES,
-                                                     &channel.sizes);
+    SECURITY_STATUS status = QueryContextAttributesA(&channel->context, SECPKG_ATTR_STREAM_SIZES,
+                                                     &channel->sizes);
     if (status != SEC_E_OK)
-        return handshake_failed("stream sizes", status);
-    if (channel.sizes.cbHeader + LONGEST_COMMAND + channel.sizes.cbTrailer > sizeof channel.sealed)
-        return handshake_failed("stream sizes", SEC_E_BUFFER_TOO_SMALL);
+        return handshake_failed(channel, "stream sizes", status);
+    if (channel->sizes.cbHeader + LONGEST_COMMAND + channel->sizes.cbTrailer > sizeof channel->sealed)
+        return handshake_failed(channel, "stream sizes", SEC_E_BUFFER_TOO_SMALL);
     PCCERT_CONTEXT certificate = nullptr;
-    status = QueryContextAttributesA(&channel.context, SECPKG_ATTR_REMOTE_CERT_CONTEXT, &certificate);
+    status = QueryContextAttributesA(&channel->context, SECPKG_ATTR_REMOTE_CERT_CONTEXT, &certificate);
     if (status != SEC_E_OK || certificate == nullptr) {
-        note_failure("server certificate", static_cast<unsigned long>(status));
+        note_failure(&channel->socket.support, "server certificate", static_cast<unsigned long>(status));
         return TlsFailure::untrusted;
     }
-    const bool known = channel.judged != nullptr
-        && channel.judged->cbCertEncoded == certificate->cbCertEncoded
-        && memcmp(channel.judged->pbCertEncoded, certificate->pbCertEncoded, certificate->cbCertEncoded) == 0;
+    const bool known = channel->judged != nullptr
+        && channel->judged->cbCertEncoded == certificate->cbCertEncoded
+        && memcmp(channel->judged->pbCertEncoded, certificate->pbCertEncoded, certificate->cbCertEncoded) == 0;
     TlsFailure failure = TlsFailure::none;
     if (!known) {
-        failure = judge_certificate(certificate, target_name(), channel.address, deadline);
+        failure = judge_certificate(certificate, target_name(channel), channel->address, deadline,
+                                    &channel->socket.support);
         if (failure == TlsFailure::none) {
-            if (channel.judged != nullptr)
-                CertFreeCertificateContext(channel.judged);
-            channel.judged = CertDuplicateCertificateContext(certificate);
+            if (channel->judged != nullptr)
+                CertFreeCertificateContext(channel->judged);
+            channel->judged = CertDuplicateCertificateContext(certificate);
         }
     }
     CertFreeCertificateContext(certificate);
     return failure;
 }
 
-void send_close_notify()
+void send_close_notify(MailChannel* channel)
 {
     DWORD type = SCHANNEL_SHUTDOWN;
     SecBuffer control = {sizeof type, SECBUFFER_TOKEN, &type};
     SecBufferDesc control_description = {SECBUFFER_VERSION, 1, &control};
-    if (ApplyControlToken(&channel.context, &control_description) != SEC_E_OK)
+    if (ApplyControlToken(&channel->context, &control_description) != SEC_E_OK)
         return;
     SecBuffer output = {0, SECBUFFER_TOKEN, nullptr};
     SecBufferDesc output_description = {SECBUFFER_VERSION, 1, &output};
     ULONG attributes = 0;
-    InitializeSecurityContextA(&channel.credentials, &channel.context, target_name(), CONTEXT_REQUEST, 0,
+    InitializeSecurityContextA(&channel->credentials, &channel->context, target_name(channel), CONTEXT_REQUEST, 0,
                                0, nullptr, 0, nullptr, &output_description, &attributes, nullptr);
-    send_token(&output);
+    send_token(channel, &output);
 }
 
 } // namespace
 
-void channel_reset()
+void channel_reset(MailChannel* channel)
 {
-    channel_close();
-    channel.raw_length = channel.plain_begin = channel.plain_end = 0;
-    channel.broken = false;
-    channel.failure = TlsFailure::none;
+    channel_close(channel);
+    channel->raw_length = channel->plain_begin = channel->plain_end = 0;
+    channel->broken = false;
+    channel->failure = TlsFailure::none;
 }
 
-void channel_close()
+void channel_close(MailChannel* channel)
 {
     // The server is told the session ends (it logs every other end as a
     // fault); still no QUIT, the mailbox stays untouched.
-    if (channel.have_context && channel.established && !channel.broken)
-        send_close_notify();
-    if (channel.have_context)
-        DeleteSecurityContext(&channel.context);
-    if (channel.have_credentials)
-        FreeCredentialsHandle(&channel.credentials);
-    if (channel.judged != nullptr)
-        CertFreeCertificateContext(channel.judged);
-    channel.judged = nullptr;
-    channel.have_context = channel.have_credentials = channel.established = false;
-    channel.carrying = Carrying::plain;
+    if (channel->have_context && channel->established && !channel->broken)
+        send_close_notify(channel);
+    if (channel->have_context)
+        DeleteSecurityContext(&channel->context);
+    if (channel->have_credentials)
+        FreeCredentialsHandle(&channel->credentials);
+    if (channel->judged != nullptr)
+        CertFreeCertificateContext(channel->judged);
+    channel->judged = nullptr;
+    channel->have_context = channel->have_credentials = channel->established = false;
+    channel->carrying = Carrying::plain;
 }
 
-int channel_send(const char* data, int length)
+int channel_send(MailChannel* channel, const char* data, int length)
 {
-    if (channel.carrying == Carrying::failed)
+    if (channel->carrying == Carrying::failed)
         return 0;
-    if (channel.carrying == Carrying::plain)
-        return send_all(data, length);
+    if (channel->carrying == Carrying::plain)
+        return send_all(channel, data, length);
     // A command is short: one record.
-    const SecPkgContext_StreamSizes& sizes = channel.sizes;
+    const SecPkgContext_StreamSizes& sizes = channel->sizes;
     size_t total = sizes.cbHeader + static_cast<size_t>(length) + sizes.cbTrailer;
-    if (static_cast<ULONG>(length) > sizes.cbMaximumMessage || total > sizeof channel.sealed)
+    if (static_cast<ULONG>(length) > sizes.cbMaximumMessage || total > sizeof channel->sealed)
         return 0;
-    char* sealed = channel.sealed;
+    char* sealed = channel->sealed;
     memcpy(sealed + sizes.cbHeader, data, static_cast<size_t>(length));
     SecBuffer buffers[4] = {
         {sizes.cbHeader, SECBUFFER_STREAM_HEADER, sealed},
@@ -344,112 +304,106 @@ int channel_send(const char* data, int length)
         {0, SECBUFFER_EMPTY, nullptr},
     };
     SecBufferDesc message = {SECBUFFER_VERSION, 4, buffers};
-    SECURITY_STATUS status = EncryptMessage(&channel.context, 0, &message, 0);
+    SECURITY_STATUS status = EncryptMessage(&channel->context, 0, &message, 0);
     if (status != SEC_E_OK) {
-        note_failure("encrypt", static_cast<unsigned long>(status));
+        note_failure(&channel->socket.support, "encrypt", static_cast<unsigned long>(status));
         return 0;
     }
-    return send_all(sealed, static_cast<int>(buffers[0].cbBuffer + buffers[1].cbBuffer + buffers[2].cbBuffer));
+    return send_all(channel, sealed, static_cast<int>(buffers[0].cbBuffer + buffers[1].cbBuffer + buffers[2].cbBuffer));
 }
 
-int channel_receive(char* out, int size, DWORD deadline)
+int channel_receive(MailChannel* channel, char* out, int size, DWORD deadline)
 {
-    if (channel.carrying == Carrying::failed)
+    if (channel->carrying == Carrying::failed)
         return 0;
-    if (channel.carrying == Carrying::plain)
-        return receive_raw(out, size, deadline);
-    while (channel.plain_begin == channel.plain_end) {
+    if (channel->carrying == Carrying::plain)
+        return receive_raw(channel, out, size, deadline);
+    while (channel->plain_begin == channel->plain_end) {
         if (past(deadline)) {
-            note_failure("receive", TIMED_OUT);
+            note_failure(&channel->socket.support, "receive", TIMED_OUT);
             return 0;
         }
-        if (channel.raw_length == 0 && !receive_more(deadline))
+        if (channel->raw_length == 0 && !receive_more(channel, deadline))
             return 0;
-        SecBuffer buffers[4] = {{static_cast<ULONG>(channel.raw_length), SECBUFFER_DATA, channel.raw},
+        SecBuffer buffers[4] = {{static_cast<ULONG>(channel->raw_length), SECBUFFER_DATA, channel->raw},
                                 {0, SECBUFFER_EMPTY, nullptr},
                                 {0, SECBUFFER_EMPTY, nullptr},
                                 {0, SECBUFFER_EMPTY, nullptr}};
         SecBufferDesc message = {SECBUFFER_VERSION, 4, buffers};
-        SECURITY_STATUS status = DecryptMessage(&channel.context, &message, 0, nullptr);
+        SECURITY_STATUS status = DecryptMessage(&channel->context, &message, 0, nullptr);
         if (status == SEC_E_INCOMPLETE_MESSAGE) {
-            if (!receive_more(deadline))
+            if (!receive_more(channel, deadline))
                 return 0;
             continue;
         }
         // Anything but data or a renewed handshake is the end: the server
         // closed (SEC_I_CONTEXT_EXPIRED), or the record was damaged.
         if (status != SEC_E_OK && status != SEC_I_RENEGOTIATE) {
-            note_failure("decrypt", static_cast<unsigned long>(status));
+            note_failure(&channel->socket.support, "decrypt", static_cast<unsigned long>(status));
             return 0;
         }
         // The plaintext is where Windows puts it, in the second buffer;
         // what it left unread may be in any of the others.
         const SecBuffer& data = buffers[1];
         if (data.BufferType == SECBUFFER_DATA && data.cbBuffer > 0
-            && data.cbBuffer <= sizeof channel.plain) {
-            memcpy(channel.plain, data.pvBuffer, data.cbBuffer);
-            channel.plain_begin = 0;
-            channel.plain_end = data.cbBuffer;
+            && data.cbBuffer <= sizeof channel->plain) {
+            memcpy(channel->plain, data.pvBuffer, data.cbBuffer);
+            channel->plain_begin = 0;
+            channel->plain_end = data.cbBuffer;
         }
         const SecBuffer* extra = nullptr;
         for (const SecBuffer& buffer : buffers)
             if (buffer.BufferType == SECBUFFER_EXTRA)
                 extra = &buffer;
-        size_t before = channel.raw_length;
-        keep_extra(extra);
+        size_t before = channel->raw_length;
+        keep_extra(channel, extra);
         if (status == SEC_I_RENEGOTIATE) {
             // A TLS 1.3 session ticket (sent by most servers right after the
             // handshake, often two at once) or a TLS 1.2 re-handshake: what
             // was left over goes to the handshake, whatever it leaves is
             // decrypted next.
-            before = channel.raw_length;
-            TlsFailure failure = handshake(deadline, false, false);
+            before = channel->raw_length;
+            TlsFailure failure = handshake(channel, deadline, false, false);
             if (failure == TlsFailure::none)
-                failure = accept_context(deadline);
+                failure = accept_context(channel, deadline);
             if (failure != TlsFailure::none) {
-                channel.failure = failure;
-                channel.carrying = Carrying::failed;
+                channel->failure = failure;
+                channel->carrying = Carrying::failed;
                 return 0;
             }
         }
         // Nothing taken: the rest of the record is still to come, and no
         // status is asked again before it is here.
-        if (channel.plain_begin == channel.plain_end && channel.raw_length == before && !receive_more(deadline))
+        if (channel->plain_begin == channel->plain_end && channel->raw_length == before && !receive_more(channel, deadline))
             return 0;
     }
-    size_t count = channel.plain_end - channel.plain_begin;
+    size_t count = channel->plain_end - channel->plain_begin;
     if (count > static_cast<size_t>(size))
         count = static_cast<size_t>(size);
-    memcpy(out, channel.plain + channel.plain_begin, count);
-    channel.plain_begin += count;
+    memcpy(out, channel->plain + channel->plain_begin, count);
+    channel->plain_begin += count;
     return static_cast<int>(count);
 }
 
-TlsFailure channel_start_tls(const char* name, const sockaddr* address, DWORD deadline)
+TlsFailure channel_start_tls(MailChannel* channel, const char* name, const sockaddr* address, DWORD deadline)
 {
-    channel_close();
-    channel.raw_length = channel.plain_begin = channel.plain_end = 0;
-    channel.failure = TlsFailure::none;
+    channel_close(channel);
+    channel->raw_length = channel->plain_begin = channel->plain_end = 0;
+    channel->failure = TlsFailure::none;
     // An address is never sent as SNI (RFC 6066): it is judged by itself.
-    copy_text(channel.name, sizeof channel.name, name != nullptr ? name : "");
-    channel.address = address;
-    if (!acquire_credentials())
+    copy_text(channel->name, sizeof channel->name, name != nullptr ? name : "");
+    channel->address = address;
+    if (!acquire_credentials(channel))
         return TlsFailure::handshake;
-    TlsFailure failure = handshake(deadline, false, true);
+    TlsFailure failure = handshake(channel, deadline, false, true);
     if (failure == TlsFailure::none)
-        failure = accept_context(deadline);
-    channel.carrying = failure == TlsFailure::none ? Carrying::tls : Carrying::failed;
+        failure = accept_context(channel, deadline);
+    channel->carrying = failure == TlsFailure::none ? Carrying::tls : Carrying::failed;
     return failure;
 }
 
-void channel_park()
+int channel_unread(const MailChannel* channel)
 {
-    parked = channel;
-    static_cast<ChannelSession&>(channel) = ChannelSession();
+    return static_cast<int>(channel->plain_end - channel->plain_begin + channel->raw_length);
 }
 
-void channel_unpark() { static_cast<ChannelSession&>(channel) = parked; }
-
-int channel_unread() { return static_cast<int>(channel.plain_end - channel.plain_begin + channel.raw_length); }
-
-TlsFailure channel_failure() { return channel.failure; }

@@ -6,7 +6,31 @@ void reply_line_reset(ReplyLine* line)
     line->length = 0;
     line->received = 0;
     line->complete = false;
+    line->watch_matched = 0;
+    line->watch_found = false;
 }
+
+namespace {
+
+constexpr size_t NO_MATCH = static_cast<size_t>(-1);
+
+// Words are parted by spaces and brackets, as IMAP's atoms are.
+void watch_byte(ReplyLine* line, char c)
+{
+    const char* word = line->watch;
+    if (c == ' ' || c == '[' || c == '(' || c == ']' || c == ')' || c == '\r' || c == '\n') {
+        if (line->watch_matched != NO_MATCH && word[line->watch_matched] == '\0' && line->watch_matched > 0)
+            line->watch_found = true;
+        line->watch_matched = 0;
+        return;
+    }
+    if (line->watch_matched == NO_MATCH)
+        return;
+    const char upper = c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
+    line->watch_matched = word[line->watch_matched] == upper ? line->watch_matched + 1 : NO_MATCH;
+}
+
+} // namespace
 
 size_t reply_line_feed(ReplyLine* line, const char* data, size_t size)
 {
@@ -14,6 +38,8 @@ size_t reply_line_feed(ReplyLine* line, const char* data, size_t size)
     while (taken < size && !line->complete) {
         char c = data[taken++];
         ++line->received;
+        if (line->watch != nullptr)
+            watch_byte(line, c);
         if (c == '\n') {
             line->complete = true;
             // The CR of the line end is not part of the text.

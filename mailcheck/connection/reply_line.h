@@ -13,8 +13,15 @@ struct ReplyLine {
     size_t length;                  // bytes kept in text
     size_t received;                // bytes of the line taken so far, dropped ones included
     bool complete;                  // its LF has been seen
+    // A word looked for in the whole line, however long, the bytes past
+    // the buffer included: as a word of its own, case-insensitive, in
+    // capitals here. Kept across resets; nullptr for none.
+    const char* watch;
+    size_t watch_matched;           // of the word being read, how much matched
+    bool watch_found;
 };
 
+// Ready for the next line; the watched word stays.
 void reply_line_reset(ReplyLine* line);
 
 // Takes bytes up to and including the first LF. Bytes beyond the buffer's

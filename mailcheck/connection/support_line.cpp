@@ -2,45 +2,39 @@
 
 #include <string.h>
 
-namespace {
-
-const char* failed_step;
-unsigned long failed_code;
-sockaddr_storage server;
-int server_length;   // 0: not connected
-
-} // namespace
-
-void support_line_reset()
+void support_line_reset(SupportLine* line)
 {
-    note_failure(nullptr, 0);
-    server_length = 0;
+    note_failure(line, nullptr, 0);
+    line->server_length = 0;
 }
 
-void note_failure(const char* step, unsigned long code)
+void note_failure(SupportLine* line, const char* step, unsigned long code)
 {
-    failed_step = step;
-    failed_code = code;
+    line->failed_step = step;
+    line->failed_code = code;
 }
 
-void note_server(const sockaddr* address, int length)
+void note_server(SupportLine* line, const sockaddr* address, int length)
 {
-    memcpy(&server, address, static_cast<size_t>(length));
-    server_length = length;
+    memcpy(&line->server, address, static_cast<size_t>(length));
+    line->server_length = length;
 }
 
-void write_support_line(const char* remark, const char* subject)
+void write_support_line(const SupportLine* line, const char* remark, const char* subject)
 {
-    char line[192];
-    int length = wsprintfA(line, "Quillbeam: %s failed at %s, code 0x%08lX", subject,
-                           failed_step != nullptr ? failed_step : "the server's reply", failed_code);
+    char text[192];
+    int length = wsprintfA(text, "Quillbeam: %s failed at %s, code 0x%08lX", subject,
+                           line->failed_step != nullptr ? line->failed_step : "the server's reply",
+                           line->failed_code);
     char address[64];
     DWORD size = sizeof address;
-    if (server_length != 0
-        && WSAAddressToStringA(reinterpret_cast<sockaddr*>(&server), server_length, nullptr, address, &size) == 0)
-        length += wsprintfA(line + length, ", server %s", address);
+    sockaddr_storage server = line->server;
+    if (line->server_length != 0
+        && WSAAddressToStringA(reinterpret_cast<sockaddr*>(&server), line->server_length, nullptr, address,
+                               &size) == 0)
+        length += wsprintfA(text + length, ", server %s", address);
     if (remark != nullptr)
-        length += wsprintfA(line + length, ", %s", remark);
-    lstrcpyA(line + length, "\n");
-    OutputDebugStringA(line);
+        length += wsprintfA(text + length, ", %s", remark);
+    lstrcpyA(text + length, "\n");
+    OutputDebugStringA(text);
 }

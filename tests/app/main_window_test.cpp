@@ -403,7 +403,7 @@ TEST_F(MainWindow, SleepSettingsAndAFailedCheckCloseThePushConnection)
         ASSERT_NO_FATAL_FAILURE(start_window());
         ScriptServer server(SERVER, {reply("* OK ready\r\n"), reply("a1 OK [CAPABILITY IMAP4rev1 IDLE] in\r\n"),
                                      reply("p1 OK done\r\n"), reply("+ idling\r\n* 3 EXISTS\r\n")});
-        push_start(window, WM_PUSH_NEWS);
+        push_start(window, WM_PUSH_NEWS, 0);
         MSG news;
         for (int i = 0; i < 250 && !PeekMessageA(&news, window, WM_PUSH_NEWS, WM_PUSH_NEWS, PM_REMOVE); ++i)
             Sleep(20);
@@ -475,7 +475,7 @@ TEST_F(MainWindow, CheckNestedInAFailingChecksErrorBox)
     // reuse the outer one's handle, so a second close of the outer socket
     // would either fail or close the inner one under it.
     EXPECT_EQ(close_results, (std::vector<int>{0, 0}));
-    EXPECT_EQ(mail_socket, INVALID_SOCKET);
+    EXPECT_FALSE(connection_is_open(&check_connection));
     EXPECT_STREQ(user_settings.pop_server, "127.0.0.5");
 }
 
@@ -587,7 +587,7 @@ protected:
             }
             server->finish();
         }
-        EXPECT_EQ(mail_socket, INVALID_SOCKET);
+        EXPECT_FALSE(connection_is_open(&check_connection));
 
         std::vector<std::string> expected;
         if (row.box != nullptr) {

@@ -324,7 +324,7 @@ TEST_F(MailCheck, FailureTable)
             EXPECT_TRUE(closed_before_box) << "the socket was still open while the box showed";
         }
         EXPECT_EQ(sent, row.client_sent);
-        EXPECT_EQ(mail_socket, INVALID_SOCKET);
+        EXPECT_FALSE(connection_is_open(&check_connection));
         EXPECT_TRUE(recorded_calls.empty());
         expect_support_line(row.step, "127.0.0.2:110");
     }
@@ -360,7 +360,7 @@ TEST_F(MailCheck, ConnectionRefusedOrUnansweredIsAConnectErrorWithItsCodeForSupp
             EXPECT_TRUE(hook.boxes.empty());
         EXPECT_EQ(check_found_no_network, !row.box);
         EXPECT_EQ(debug_lines, std::vector<std::string>{row.debug_line});
-        EXPECT_EQ(mail_socket, INVALID_SOCKET);
+        EXPECT_FALSE(connection_is_open(&check_connection));
     }
 }
 
@@ -427,7 +427,7 @@ TEST_F(MailCheck, SuccessSendsExactlyThreeCommandsAndShowsTheNotice)
         // POP3 says nothing of who wrote: it never downloads a message.
         EXPECT_EQ(recorded_balloons, row.balloon == nullptr ? std::vector<std::string>{}
                   : std::vector<std::string>{std::string(row.balloon) + "|クリックするとメールソフトを起動します"});
-        EXPECT_EQ(mail_socket, INVALID_SOCKET);
+        EXPECT_FALSE(connection_is_open(&check_connection));
     }
 }
 
@@ -515,20 +515,20 @@ TEST_F(MailCheck, ImapExchange)
         SCOPED_TRACE(row.name);
         strcpy(user_settings.password, row.password);
         ScriptServer server(SERVER, row.steps);
-        ASSERT_EQ(connection_open(address.host, address.port), Reach::connected);
+        ASSERT_EQ(connection_open(&check_connection, address.host, address.port), Reach::connected);
         MessageBoxHook hook;
         int32_t count = -1;
         uint32_t uidnext = 0;
         bool idle = false;
         {
             CheckWatchdog watchdog(4000);
-            EXPECT_EQ(imap_login(owner, user_settings.account, user_settings.password, &idle)
-                          && imap_unseen(owner, &count, &uidnext),
+            EXPECT_EQ(imap_login(&check_connection, owner, user_settings.account, user_settings.password, &idle)
+                          && imap_unseen(&check_connection, owner, &count, &uidnext),
                       row.box == nullptr);
             if (row.box == nullptr)
-                imap_logout();
+                imap_logout(&check_connection);
         }
-        connection_close();
+        connection_close(&check_connection);
         server.wait_client_closed(3000);
         EXPECT_EQ(server.finish(), row.sent);
         if (row.box != nullptr) {
@@ -585,7 +585,7 @@ TEST_F(MailCheck, PushConnection)
         record_sends();
         MessageBoxHook hook;
         const DWORD start = GetTickCount();
-        push_start(owner, WM_PUSH_NEWS);
+        push_start(owner, WM_PUSH_NEWS, 0);
         if (row.idling_then != While::waiting) {
             ASSERT_TRUE(wrote_line("Quillbeam: push: idling"));
             if (row.idling_then == While::exit)
@@ -602,7 +602,7 @@ TEST_F(MailCheck, PushConnection)
             push_stop(2000);
         EXPECT_TRUE(server.wait_client_closed(5000));
         const DWORD took = GetTickCount() - start;
-        push_stop();
+        push_stop(2000);
         EXPECT_EQ(server.finish(), opened + row.sent);
         EXPECT_GE(took, row.at_least);
         EXPECT_LT(took, row.at_least + 1200);
@@ -661,15 +661,15 @@ TEST_F(MailCheck, ImapNewestSaysWhoWroteWithoutABox)
     for (Row& row : rows) {
         SCOPED_TRACE(row.name);
         ScriptServer server(SERVER, row.steps);
-        ASSERT_EQ(connection_open(SERVER, 110), Reach::connected);
+        ASSERT_EQ(connection_open(&check_connection, SERVER, 110), Reach::connected);
         MessageBoxHook hook;
         NoticeLine lines[3] = {};
         int described = 0;
         {
             CheckWatchdog watchdog(4000);
-            described = imap_newest(lines, 3, row.uidnext);
+            described = imap_newest(&check_connection, lines, 3, row.uidnext);
         }
-        connection_close();
+        connection_close(&check_connection);
         server.wait_client_closed(3000);
         EXPECT_EQ(server.finish(), row.sent);
         EXPECT_TRUE(hook.boxes.empty());
@@ -698,7 +698,7 @@ TEST_F(MailCheck, UnresolvableServerIsQuietOnlyWithoutANetwork)
         else
             EXPECT_TRUE(hook.boxes.empty());
         EXPECT_EQ(check_found_no_network, !network);
-        EXPECT_EQ(mail_socket, INVALID_SOCKET);
+        EXPECT_FALSE(connection_is_open(&check_connection));
     }
 }
 
@@ -1171,7 +1171,7 @@ protected:
             EXPECT_EQ(sent.find("PASS"), std::string::npos);
             EXPECT_EQ(sent.find("Secr3t"), std::string::npos);
         }
-        EXPECT_EQ(mail_socket, INVALID_SOCKET);
+        EXPECT_FALSE(connection_is_open(&check_connection));
         if (script) {
             script->wait_client_closed(3000);
             const std::string received = script->finish();

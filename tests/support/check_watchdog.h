@@ -21,9 +21,9 @@ public:
             if (WaitForSingleObject(done_, bound_ms) != WAIT_TIMEOUT)
                 return;
             fired_ = true;
-            SOCKET hung = mail_socket;
-            if (hung != INVALID_SOCKET)
-                shutdown(hung, SD_BOTH);
+            const MailSocket& hung = check_connection.channel.socket;
+            if (hung.open)
+                shutdown(hung.handle, SD_BOTH);
         });
     }
     ~CheckWatchdog()

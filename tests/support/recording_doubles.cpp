@@ -20,7 +20,7 @@ namespace {
 // started meanwhile would take the socket over.
 int record(const std::string& call)
 {
-    recorded_calls.push_back(mail_socket == INVALID_SOCKET ? call : call + " (socket still open)");
+    recorded_calls.push_back(!connection_is_open(&check_connection) ? call : call + " (socket still open)");
     return 1;
 }
 
