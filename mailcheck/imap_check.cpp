@@ -197,7 +197,7 @@ int imap_command(Connection* c, HWND owner, const char* command, const char* tag
 int imap_login(Connection* c, HWND owner, const char* account, const char* password, bool* idle)
 {
     Capabilities capabilities = {};
-    c->line.watch = "IDLE";
+    c->watch = "IDLE";
     if (!receive_line(c, owner))
         return 0;
     const char* text = c->line.text;

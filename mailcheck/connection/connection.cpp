@@ -207,6 +207,7 @@ Reach connection_open(Connection* c, const char* host, uint16_t port)
 {
     connection_close(c);
     c->only_unreachable = true;
+    c->watch = nullptr;
     char service[8];
     wsprintfA(service, "%u", static_cast<unsigned>(port));
     addrinfo hints = {};
@@ -264,7 +265,7 @@ int connection_send(Connection* c, const char* data, int length)
 
 int connection_read_line(Connection* c, ReplyLine* line)
 {
-    reply_line_reset(line);
+    reply_line_reset(line, c->watch);
     while (!line->complete) {
         if (reply_line_too_long(line) || !refill(c))
             return 0;

@@ -41,6 +41,7 @@ struct Connection {
     sockaddr_storage connected;   // the address that answered
     bool only_unreachable;        // no address answered at all, not even with a refusal
     ReplyLine line;               // the line the exchange on it read last
+    const char* watch;            // a word every line read is searched for, nullptr: none
 };
 
 inline SupportLine* connection_support(Connection* c) { return &c->channel.socket.support; }

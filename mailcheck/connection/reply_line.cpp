@@ -1,7 +1,8 @@
 #include "mailcheck/connection/reply_line.h"
 
-void reply_line_reset(ReplyLine* line)
+void reply_line_reset(ReplyLine* line, const char* watch)
 {
+    line->watch = watch;
     line->text[0] = '\0';
     line->length = 0;
     line->received = 0;

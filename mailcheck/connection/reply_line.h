@@ -15,14 +15,14 @@ struct ReplyLine {
     bool complete;                  // its LF has been seen
     // A word looked for in the whole line, however long, the bytes past
     // the buffer included: as a word of its own, case-insensitive, in
-    // capitals here. Kept across resets; nullptr for none.
+    // capitals here; nullptr for none.
     const char* watch;
     size_t watch_matched;           // of the word being read, how much matched
     bool watch_found;
 };
 
-// Ready for the next line; the watched word stays.
-void reply_line_reset(ReplyLine* line);
+// Ready for a line, looking for the word watch (nullptr: none) in it.
+void reply_line_reset(ReplyLine* line, const char* watch = nullptr);
 
 // Takes bytes up to and including the first LF. Bytes beyond the buffer's
 // capacity are dropped; bytes after the LF are left for the next reply.

@@ -4,7 +4,9 @@
 
 #include <string.h>
 
+#include <atomic>
 #include <memory>
+#include <thread>
 
 #include <winsock2.h>
 #include <windows.h>
@@ -425,6 +427,92 @@ TEST_F(MainWindow, SleepSettingsAndAFailedCheckCloseThePushConnection)
         DestroyWindow(window);
         PeekMessageA(&news, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE);   // its quit, not the next row's news
     }
+}
+
+// The push connection's longest waits (DONE never answered after a network
+// change; a server that accepts and never greets) hold nothing the check
+// needs: a check at the interval against another server takes what it
+// takes alone, and the window answers a sent message within a second all
+// the while.
+TEST_F(MainWindow, ACheckNeverWaitsForThePushConnection)
+{
+    const struct { const char* name; std::vector<ScriptStep> push; bool network_change; } rows[] = {
+        {"DONE never answered", {reply("* OK ready\r\n"), reply("a1 OK [CAPABILITY IMAP4rev1 IDLE] in\r\n"),
+                                 reply("p1 OK done\r\n"), reply("+ idling\r\n"), reply("", StepEnd::hang)}, true},
+        {"never greets", {reply("", StepEnd::hang)}, false},
+    };
+    ASSERT_NO_FATAL_FAILURE(start_window());
+    ScriptServer mail("127.0.0.5", mailbox("+OK 0 0\r\n"), true);
+    auto timed_check = [&] {
+        const DWORD start = GetTickCount();
+        SendMessageA(window, WM_TIMER, CHECK_TIMER_ID, 0);
+        return GetTickCount() - start;
+    };
+    strcpy(user_settings.pop_server, "127.0.0.5");
+    const DWORD alone = timed_check();
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        ScriptServer push(SERVER, row.push);
+        strcpy(user_settings.pop_server, SERVER);
+        push_start(window, WM_PUSH_NEWS, 0);
+        strcpy(user_settings.pop_server, "127.0.0.5");
+        Sleep(300);   // idling, or waiting for the greeting
+        if (row.network_change)
+            SendMessageA(window, WM_NETWORK_CHANGED, 0, 0);   // DONE, then its 60-second wait
+        std::atomic<bool> answering{true}, done{false};
+        std::thread asker([&] {
+            for (DWORD_PTR result; !done; Sleep(50))
+                if (!SendMessageTimeoutA(window, WM_NULL, 0, 0, SMTO_NORMAL, 1000, &result))
+                    answering = false;
+        });
+        for (int i = 0; i < 3; ++i) {
+            EXPECT_LT(timed_check(), alone + 500);
+            for (DWORD until = GetTickCount() + 300; GetTickCount() < until; Sleep(10))
+                pump(window);
+        }
+        done = true;
+        asker.join();
+        EXPECT_TRUE(answering) << "the window did not answer within a second";
+        // Its thread is deaf while it waits on its server: left to end by itself.
+        const DWORD start = GetTickCount();
+        push_stop(500);
+        EXPECT_LT(GetTickCount() - start, 1000u) << "the stop waited past its bound";
+    }
+}
+
+// News taken inside a failed check's box starts no second check: one box.
+TEST_F(MainWindow, PushNewsInsideAFailedChecksBoxStartsNoCheck)
+{
+    ASSERT_NO_FATAL_FAILURE(start_window());
+    ScriptServer push(SERVER, {reply("* OK ready\r\n"), reply("a1 OK [CAPABILITY IMAP4rev1 IDLE] in\r\n"),
+                               reply("p1 OK done\r\n"), reply("+ idling\r\n* 3 EXISTS\r\n")});
+    push_start(window, WM_PUSH_NEWS, 0);
+    MSG news;
+    for (int i = 0; i < 250 && !PeekMessageA(&news, window, WM_PUSH_NEWS, WM_PUSH_NEWS, PM_REMOVE); ++i)
+        Sleep(20);
+    ASSERT_EQ(news.message, static_cast<UINT>(WM_PUSH_NEWS)) << "it never idled";
+    PostMessageA(window, WM_PUSH_NEWS, 0, 0);   // still to be taken when the box's loop runs
+    strcpy(user_settings.pop_server, "127.0.0.250");   // refused: the check fails at once, with its box
+    MessageBoxHook hook;
+    SendMessageA(window, WM_TIMER, CHECK_TIMER_ID, 0);
+    pump(window);
+    EXPECT_EQ(hook.boxes.size(), 1u);
+    push_stop(2000);
+}
+
+// A resume that never came is no reason to poll where polling had stopped
+// after a failure: the fallback timer goes with the wake it stood for.
+TEST_F(MainWindow, MissedResumeKeepsStoppedPollingStopped)
+{
+    ASSERT_NO_FATAL_FAILURE(start_window());
+    strcpy(user_settings.pop_server, "127.0.0.250");   // refused: polling stops
+    MessageBoxHook hook;
+    SendMessageA(window, WM_TIMER, CHECK_TIMER_ID, 0);
+    ASSERT_EQ(hook.boxes.size(), 1u);
+    SendMessageA(window, WM_POWERBROADCAST, PBT_APMSUSPEND, 0);
+    SendMessageA(window, WM_TIMER, WAKE_TIMER_ID, 0);   // the fallback while "asleep"
+    EXPECT_FALSE(KillTimer(window, WAKE_TIMER_ID)) << "left to fire again, it would start a check";
+    EXPECT_FALSE(KillTimer(window, CHECK_TIMER_ID));
 }
 
 TEST_F(MainWindow, CheckNestedInAFailingChecksErrorBox)

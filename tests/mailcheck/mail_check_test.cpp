@@ -492,6 +492,8 @@ TEST_F(MailCheck, ImapExchange)
         {"no capabilities after the login: asked for", {GREETING, reply("a1 OK Logged in\r\n"),
           reply("* CAPABILITY IMAP4rev1 IDLE\r\na0 OK\r\n"), reply("* STATUS INBOX (UNSEEN 1)\r\na2 OK\r\n")},
          login + "a0 CAPABILITY\r\n" + status + "a3 LOGOUT\r\n", nullptr, 1, "secret", true},
+        {"IDLE past what a reply line keeps", {GREETING, reply("a1 OK [CAPABILITY IMAP4rev1 X-" + std::string(300, 'X') + " IDLE] in\r\n"),
+          reply("* STATUS INBOX (UNSEEN 1)\r\na2 OK\r\n")}, login + status + "a3 LOGOUT\r\n", nullptr, 1, "secret", true},
         {"8-bit password as a literal", {GREETING, reply("+ go on\r\n"), LOGGED_IN,
           reply("* STATUS INBOX (UNSEEN 2)\r\na2 OK\r\n")},
          "a1 LOGIN \"taro\" {4}\r\np\xe4ss\r\n" + status + "a3 LOGOUT\r\n", nullptr, 2, "p\xe4ss", true},
@@ -559,6 +561,7 @@ TEST_F(MailCheck, PushConnection)
         const char* line;    // how its last support line begins
         DWORD at_least;      // from its start to its end
         While idling_then = While::waiting;
+        uint32_t seen = 5;   // the next UID the check saw; EXAMINE says 5
     } rows[] = {
         {"renewed, then the inbox changed", reply("+ idling\r\n"),
          {reply("p2 OK done\r\n"), reply("+ idling\r\n* 4 EXISTS\r\n* 1 RECENT\r\n")},
@@ -571,6 +574,14 @@ TEST_F(MailCheck, PushConnection)
          false, "Quillbeam: push: closed", 0, While::exit},
         {"a network change renews at once, and no answer ends it", reply("+ idling\r\n"), {reply("", StepEnd::hang)},
          "DONE\r\n", false, "Quillbeam: push: failed at receive", done, While::network_change},
+        {"mail came between the check and EXAMINE", reply("+ idling\r\n", StepEnd::hang), {},
+         "DONE\r\np3 LOGOUT\r\n", true, "Quillbeam: push: closed", 0, While::waiting, 4},
+        {"mail came between EXAMINE and IDLE", reply("* 6 EXISTS\r\n+ idling\r\n", StepEnd::hang), {},
+         "DONE\r\np3 LOGOUT\r\n", true, "Quillbeam: push: closed", 0},
+        {"a response with a literal is read whole", reply("+ idling\r\n* 3 FETCH (FLAGS (\\Seen) "
+                                                          "BODY[HEADER.FIELDS (FROM)] {9}\r\nFrom: a\r\n)\r\n",
+                                                          StepEnd::hang),
+         {}, "DONE\r\np3 LOGOUT\r\n", true, "Quillbeam: push: closed", 0},
     };
     ShortTimes times(1500);
     const DWORD renew_before = push_renew_ms, done_before = push_done_ms;
@@ -579,13 +590,14 @@ TEST_F(MailCheck, PushConnection)
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         std::vector<ScriptStep> steps = {reply("* OK ready\r\n"), reply("a1 OK [CAPABILITY IMAP4rev1 IDLE] in\r\n"),
-                                         reply("p1 OK [READ-ONLY] done\r\n"), row.idling};
+                                         reply("* 5 EXISTS\r\n* OK [UIDNEXT 5] next\r\np1 OK [READ-ONLY] done\r\n"),
+                                         row.idling};
         steps.insert(steps.end(), row.then.begin(), row.then.end());
         ScriptServer server(SERVER, steps);
         record_sends();
         MessageBoxHook hook;
         const DWORD start = GetTickCount();
-        push_start(owner, WM_PUSH_NEWS, 0);
+        push_start(owner, WM_PUSH_NEWS, row.seen);
         if (row.idling_then != While::waiting) {
             ASSERT_TRUE(wrote_line("Quillbeam: push: idling"));
             if (row.idling_then == While::exit)

@@ -13,6 +13,7 @@
 //   window_probe windows                    list the visible top-level windows (* the foreground)
 //   window_probe ended FILE [ms]            exit 0 once no process of that file name runs
 //   window_probe balloon [ms]               wait for a notification balloon, print what it says
+//   window_probe tip [ms]                   wait for an icon's tip (a tooltip, no balloon), print it
 // Exits 1 when the window does not appear within the time (default 15 s).
 #include <windows.h>
 #include <tlhelp32.h>
@@ -94,16 +95,23 @@ static bool process_running(const char* file)
     return found;
 }
 
-// A notification balloon: a visible top-level tooltip with the balloon
-// style. Wine's tooltip answers WM_GETTEXT with the body it shows.
-BOOL CALLBACK find_balloon(HWND window, LPARAM found)
+// A notification balloon is a visible top-level tooltip with the balloon
+// style, an icon's tip one without. Wine's tooltip answers WM_GETTEXT with
+// the text it shows.
+struct TooltipSearch {
+    bool balloon;
+    HWND found;
+};
+
+BOOL CALLBACK find_tooltip(HWND window, LPARAM parameter)
 {
+    TooltipSearch* search = reinterpret_cast<TooltipSearch*>(parameter);
     char name[32];
     GetClassNameA(window, name, sizeof name);
     if (lstrcmpiA(name, "tooltips_class32") != 0 || !IsWindowVisible(window)
-        || (GetWindowLongA(window, GWL_STYLE) & 0x40) == 0)   // TTS_BALLOON
+        || ((GetWindowLongA(window, GWL_STYLE) & 0x40) != 0) != search->balloon)   // TTS_BALLOON
         return TRUE;
-    *reinterpret_cast<HWND*>(found) = window;
+    search->found = window;
     return FALSE;
 }
 
@@ -123,11 +131,12 @@ int main(int argc, char** argv)
         }
         return 1;
     }
-    if (argc >= 2 && strcmp(argv[1], "balloon") == 0) {
+    if (argc >= 2 && (strcmp(argv[1], "balloon") == 0 || strcmp(argv[1], "tip") == 0)) {
         DWORD ms = argc > 2 ? strtoul(argv[2], nullptr, 10) : 15000;
         for (DWORD waited = 0; waited <= ms; waited += 100) {
-            HWND balloon = nullptr;
-            EnumWindows(find_balloon, reinterpret_cast<LPARAM>(&balloon));
+            TooltipSearch search = {strcmp(argv[1], "balloon") == 0, nullptr};
+            EnumWindows(find_tooltip, reinterpret_cast<LPARAM>(&search));
+            HWND balloon = search.found;
             wchar_t text[512] = L"";
             DWORD_PTR length = 0;
             if (balloon != nullptr
