@@ -459,11 +459,12 @@ TEST_F(MainWindow, ACheckNeverWaitsForThePushConnection)
         Sleep(300);   // idling, or waiting for the greeting
         if (row.network_change)
             SendMessageA(window, WM_NETWORK_CHANGED, 0, 0);   // DONE, then its 60-second wait
-        std::atomic<bool> answering{true}, done{false};
+        std::atomic<bool> answering{true}, done{false}, asked{false};
         std::thread asker([&] {
             for (DWORD_PTR result; !done; Sleep(50))
                 if (!SendMessageTimeoutA(window, WM_NULL, 0, 0, SMTO_NORMAL, 1000, &result))
                     answering = false;
+            asked = true;
         });
         for (int i = 0; i < 3; ++i) {
             EXPECT_LT(timed_check(), alone + 500);
@@ -471,6 +472,8 @@ TEST_F(MainWindow, ACheckNeverWaitsForThePushConnection)
                 pump(window);
         }
         done = true;
+        while (!asked)   // its last message answered too
+            pump(window);
         asker.join();
         EXPECT_TRUE(answering) << "the window did not answer within a second";
         // Its thread is deaf while it waits on its server: left to end by itself.
