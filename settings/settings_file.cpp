@@ -53,21 +53,21 @@ bool owner_only(OwnerOnly* out)
     return true;
 }
 
-// The new file, owner-only from its first moment. A volume that refuses
-// the descriptor (some network shares) still gets the settings; one
-// without ACLs (FAT, exFAT) ignores it.
-FILE* create_owner_only(const char* path)
+// Volumes that cannot keep a descriptor say so in these words (a network
+// share without ACLs, a file system that does not know them); any other
+// refusal (access denied among them) is a failed save, never a reason to
+// write the password with the folder's access.
+bool refuses_descriptors(DWORD error)
 {
-    OwnerOnly access;
-    const bool protect = owner_only(&access);
-    HANDLE handle = CreateFileA(path, GENERIC_WRITE, 0, protect ? &access.attributes : nullptr, CREATE_ALWAYS,
-                                FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (handle == INVALID_HANDLE_VALUE && protect)
-        handle = CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (handle == INVALID_HANDLE_VALUE)
-        return nullptr;
-    const int descriptor = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_WRONLY | _O_BINARY);
-    FILE* file = descriptor != -1 ? _fdopen(descriptor, "wb") : nullptr;
+    return error == ERROR_NOT_SUPPORTED || error == ERROR_INVALID_SECURITY_DESCR || error == ERROR_INVALID_ACL
+        || error == ERROR_INVALID_FUNCTION || error == ERROR_PRIVILEGE_NOT_HELD;
+}
+
+// The open file as a C stream; nullptr (the handle closed) when that fails.
+FILE* stream_of(HANDLE handle, int flags, const char* mode)
+{
+    const int descriptor = _open_osfhandle(reinterpret_cast<intptr_t>(handle), flags | _O_BINARY);
+    FILE* file = descriptor != -1 ? _fdopen(descriptor, mode) : nullptr;
     if (file == nullptr) {
         if (descriptor != -1)
             _close(descriptor);
@@ -75,6 +75,46 @@ FILE* create_owner_only(const char* path)
             CloseHandle(handle);
     }
     return file;
+}
+
+// The new file, owner-only from its first moment. A volume that refuses
+// the descriptor still gets the settings, with the folder's access; one
+// without ACLs (FAT, exFAT) ignores it.
+FILE* create_owner_only(const char* path)
+{
+    OwnerOnly access;
+    const bool protect = owner_only(&access);
+    HANDLE handle = CreateFileA(path, GENERIC_WRITE, 0, protect ? &access.attributes : nullptr, CREATE_ALWAYS,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
+    const DWORD error = GetLastError();
+    if (handle == INVALID_HANDLE_VALUE && protect && refuses_descriptors(error)) {
+        char line[128];
+        wsprintfA(line, "Quillbeam: user.ini saved with the folder's access: the volume refused its own, code 0x%08lX\n",
+                  error);
+        OutputDebugStringA(line);
+        handle = CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    }
+    return handle != INVALID_HANDLE_VALUE ? stream_of(handle, _O_WRONLY, "wb") : nullptr;
+}
+
+// A user.ini that is there but cannot be read is never taken for a first
+// run: the setup would overwrite it. Since the file is owner-only, access
+// denied is another Windows user's file in a folder they share.
+int unreadable(HWND owner, const char* file_name, DWORD error)
+{
+    char full[MAX_PATH];   // with its drive: the user is to find it
+    const DWORD length = GetFullPathNameA(file_name, sizeof full, full, nullptr);
+    if (length == 0 || length >= sizeof full)
+        lstrcpynA(full, file_name, sizeof full);
+    char text[MAX_PATH + 200];
+    wsprintfA(text,
+              error == ERROR_ACCESS_DENIED
+                  ? "%s\r\nは別のWindowsユーザーの設定ファイルのため、開くことも書き換えることもできません。"
+                    "このユーザーで使うには、Quillbeamを別のフォルダーに置いてください。"
+                  : "%s\r\nを開けません。",
+              full);
+    MessageBoxA(owner, text, "Error", MB_OK | MB_ICONERROR);
+    return 0;
 }
 
 } // namespace
@@ -95,14 +135,21 @@ int load_settings(HWND owner)
 
     char file_name[SETTINGS_PATH_SIZE];
     to_windows_path(settings_path, file_name, sizeof file_name);
-    FILE* file = file_name[0] != '\0' ? fopen(file_name, "rb") : nullptr;
-    if (file == nullptr) {
+    HANDLE handle = file_name[0] != '\0' ? CreateFileA(file_name, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                                       nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)
+                                          : INVALID_HANDLE_VALUE;
+    const DWORD error = handle == INVALID_HANDLE_VALUE ? GetLastError() : ERROR_SUCCESS;
+    if (handle == INVALID_HANDLE_VALUE
+        && (file_name[0] == '\0' || error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)) {
         // First run: the setup dialog fills and saves the record. A dialog
         // that cannot even be created (-1) ends the program like a cancel.
         INT_PTR result = DialogBoxParamA(module_instance, "STARTUPDIALOG", owner,
                                          setup_dialog_proc, 0);
         return result > 0 ? 1 : 0;
     }
+    FILE* file = handle != INVALID_HANDLE_VALUE ? stream_of(handle, _O_RDONLY, "rb") : nullptr;
+    if (file == nullptr)
+        return unreadable(owner, file_name, error);
     read_settings_stream(file, &user_settings);
     fclose(file);
     return 1;

@@ -25,13 +25,19 @@ namespace {
 
 // The access list of each file made to replace user.ini, as SDDL ("" for none).
 std::vector<std::string> access_lists;
-bool volume_refuses_descriptors;
+DWORD volume_refusal;   // what the volume answers a descriptor; 0: it takes it
+DWORD read_refusal;     // what opening user.ini to read answers; 0: it opens
 HANDLE(WINAPI* real_create_file)(LPCSTR, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD, HANDLE);
 
 HANDLE WINAPI recording_create_file(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
                                     DWORD disposition, DWORD flags, HANDLE templ)
 {
     const std::string name = path;
+    if (read_refusal != 0 && access == GENERIC_READ && name.size() > 8
+        && name.compare(name.size() - 8, 8, "user.ini") == 0) {
+        SetLastError(read_refusal);
+        return INVALID_HANDLE_VALUE;
+    }
     if (name.size() > 4 && name.compare(name.size() - 4, 4, ".new") == 0) {
         char* sddl = nullptr;
         if (security != nullptr && security->lpSecurityDescriptor != nullptr)
@@ -39,8 +45,8 @@ HANDLE WINAPI recording_create_file(LPCSTR path, DWORD access, DWORD share, LPSE
                                                                  DACL_SECURITY_INFORMATION, &sddl, nullptr);
         access_lists.push_back(sddl != nullptr ? sddl : "");
         LocalFree(sddl);
-        if (sddl != nullptr && volume_refuses_descriptors) {
-            SetLastError(ERROR_NOT_SUPPORTED);
+        if (sddl != nullptr && volume_refusal != 0) {
+            SetLastError(volume_refusal);
             return INVALID_HANDLE_VALUE;
         }
     }
@@ -138,29 +144,51 @@ TEST_F(SettingsFile, SaveWritesSixCrLfLinesHidden)
 }
 
 // The password inside is for this user alone, from the file's first
-// moment; a volume that will not take the descriptor still gets the save.
+// moment; a volume that cannot keep the descriptor still gets the save,
+// and no other refusal makes it go without one.
 TEST_F(SettingsFile, SavedFileIsReadableByItsOwnerAlone)
 {
     if (real_create_file == nullptr)
         real_create_file = redirect_import(&create_file_slot, recording_create_file);
-    for (bool refuses : {false, true}) {
-        SCOPED_TRACE(refuses ? "the volume refuses descriptors" : "the volume takes the descriptor");
+    // Protected (the folder's grants do not reach it): full control for
+    // this user and SYSTEM, nothing for anybody else.
+    const std::string owner_only = "D:P(A;;FA;;;" + current_user() + ")(A;;FA;;;SY)";
+    const struct { const char* name; DWORD refusal; bool saved; std::vector<std::string> made; } rows[] = {
+        {"the volume takes the descriptor", 0, true, {owner_only}},
+        {"the volume cannot keep descriptors", ERROR_NOT_SUPPORTED, true, {owner_only, ""}},
+        {"access denied: no save without it", ERROR_ACCESS_DENIED, false, {owner_only}},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
         load("old\r\n");
         user_settings = settings_record(FILLED);
         access_lists.clear();
-        volume_refuses_descriptors = refuses;
+        volume_refusal = row.refusal;
         MessageBoxHook hook;
-        EXPECT_EQ(save_settings(nullptr), 1);
-        volume_refuses_descriptors = false;
-        EXPECT_TRUE(hook.boxes.empty());
-        EXPECT_EQ(read_file_bytes(ini), SAVED);
-        // Protected (the folder's grants do not reach it): full control for
-        // this user and SYSTEM, nothing for anybody else.
-        const std::string owner_only = "D:P(A;;FA;;;" + current_user() + ")(A;;FA;;;SY)";
-        const std::vector<std::string> expected =
-            refuses ? std::vector<std::string>{owner_only, ""} : std::vector<std::string>{owner_only};
-        EXPECT_EQ(access_lists, expected);
+        EXPECT_EQ(save_settings(nullptr), row.saved ? 1 : 0);
+        volume_refusal = 0;
+        EXPECT_EQ(hook.boxes.size(), row.saved ? 0u : 1u);
+        EXPECT_EQ(read_file_bytes(ini), row.saved ? SAVED : "old\r\n");
+        EXPECT_EQ(access_lists, row.made);
     }
+}
+
+// Another Windows user's user.ini in a shared folder: said so, and never
+// taken for a first run whose setup would overwrite it.
+TEST_F(SettingsFile, AnotherUsersFileIsNeitherReadNorReplaced)
+{
+    if (real_create_file == nullptr)
+        real_create_file = redirect_import(&create_file_slot, recording_create_file);
+    ASSERT_TRUE(write_file_bytes(ini, SAVED));
+    read_refusal = ERROR_ACCESS_DENIED;
+    MessageBoxHook hook;
+    EXPECT_EQ(load_settings(nullptr), 0);
+    read_refusal = 0;
+    ASSERT_EQ(hook.boxes.size(), 1u);
+    EXPECT_EQ(hook.boxes[0].text.rfind(ini + "\r\nは別のWindowsユーザーの設定ファイル", 0), 0u) << hook.boxes[0].text;
+    EXPECT_EQ(hook.boxes[0].caption, "Error");
+    EXPECT_EQ(read_file_bytes(ini), SAVED);
+    EXPECT_EQ(user_settings.pop_server[0], '\0');
 }
 
 TEST_F(SettingsFile, FailedSaveKeepsTheOldFileAsTheUserMadeIt)
