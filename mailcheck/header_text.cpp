@@ -38,9 +38,14 @@ const uint16_t CHARSET_PAGES[] = {
     936, 936, 950, 949, 949,
 };
 
+bool zero_width(char16_t c) { return c >= 0x200B && c <= 0x200D; }
+
 // Output that never overflows, with what strangers may not show dropped:
-// control characters (white space becomes one blank), bidirectional
-// overrides and isolates; blanks never repeat or lead.
+// control characters (white space and the line and paragraph separators,
+// which would add lines to the notification, become one blank), marks and
+// overrides that reorder text, the byte order mark, zero-width characters
+// at the ends (inside they join emoji), and a surrogate the cut left
+// alone; blanks never repeat or lead.
 struct Writer {
     char16_t* out;
     size_t capacity;
@@ -48,11 +53,12 @@ struct Writer {
 
     void put(char16_t c)
     {
-        if (c == '\t' || c == '\r' || c == '\n')
+        if (c == '\t' || c == '\r' || c == '\n' || c == 0x2028 || c == 0x2029)
             c = ' ';
-        if (c < 0x20 || (c >= 0x7F && c <= 0x9F) || (c >= 0x202A && c <= 0x202E) || (c >= 0x2066 && c <= 0x2069))
+        if (c < 0x20 || (c >= 0x7F && c <= 0x9F) || c == 0x061C || c == 0x200E || c == 0x200F
+            || (c >= 0x202A && c <= 0x202E) || (c >= 0x2066 && c <= 0x2069) || c == 0xFEFF)
             return;
-        if (c == ' ' && (length == 0 || out[length - 1] == ' '))
+        if ((c == ' ' || zero_width(c)) && (length == 0 || out[length - 1] == ' '))
             return;
         if (length + 1 < capacity)
             out[length++] = c;
@@ -64,7 +70,9 @@ struct Writer {
     }
     size_t finish()
     {
-        while (length > 0 && out[length - 1] == ' ')
+        while (length > 0
+               && (out[length - 1] == ' ' || zero_width(out[length - 1])
+                   || (out[length - 1] >= 0xD800 && out[length - 1] <= 0xDBFF)))
             --length;
         if (capacity > 0)
             out[length] = 0;

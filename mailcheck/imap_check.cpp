@@ -165,6 +165,8 @@ int imap_newest(Connection* c, NoticeLine* lines, int capacity, uint32_t uidnext
             return true;   // another untagged line
         if (size > sizeof header || !connection_read_bytes(c, header, size) || !connection_read_line(c, &line))
             return false;
+        if (uid == 0)
+            imap_fetch_uid(line.text, &uid);
         for (int i = 0; i < found; ++i) {
             if (newest[i] != uid)
                 continue;

@@ -64,6 +64,22 @@ bool take_number(const char*& p, int64_t largest, int64_t* number)
     return true;
 }
 
+// "UID n" as a data item between begin and end (after a blank or the
+// opening parenthesis), wherever the server put it.
+bool find_uid(const char* begin, const char* end, uint32_t* uid)
+{
+    int64_t number = 0;
+    for (const char* q = begin; q < end; ++q) {
+        const char* item = q;
+        if ((q == begin || q[-1] == '(' || q[-1] == ' ') && take_word(item, "UID") && take_blank(item)
+            && take_number(item, UINT32_MAX, &number)) {
+            *uid = static_cast<uint32_t>(number);
+            return true;
+        }
+    }
+    return false;
+}
+
 } // namespace
 
 ImapGreeting imap_greeting(const char* line)
@@ -183,17 +199,14 @@ bool imap_fetch_literal(const char* line, uint32_t* uid, size_t* size)
     if (!take_word(p, "*") || !take_blank(p) || !take_number(p, UINT32_MAX, &number) || !take_blank(p)
         || !take_word(p, "FETCH") || !take_blank(p) || *p != '(' || !imap_literal_at_end(p, size))
         return false;
-    const char* open = strrchr(p, '{');
     *uid = 0;
-    for (const char* q = p + 1; q < open; ++q) {
-        const char* item = q;
-        if ((q[-1] == '(' || q[-1] == ' ') && take_word(item, "UID") && take_blank(item)
-            && take_number(item, UINT32_MAX, &number)) {
-            *uid = static_cast<uint32_t>(number);
-            break;
-        }
-    }
+    find_uid(p + 1, strrchr(p, '{'), uid);
     return true;
+}
+
+bool imap_fetch_uid(const char* rest, uint32_t* uid)
+{
+    return find_uid(rest, rest + strlen(rest), uid);
 }
 
 bool imap_uidnext_code(const char* line, uint32_t* uidnext)

@@ -35,6 +35,9 @@ bool imap_search_newest(const char* line, uint32_t* newest, int capacity, int* c
 // "* n FETCH (… UID u … {size}": true when the line is a FETCH response that
 // announces a literal at its end; *uid (0 when not given) and its size.
 bool imap_fetch_literal(const char* line, uint32_t* uid, size_t* size);
+// The rest of a FETCH response after its literal (" UID 10)"): the UID when
+// the server sent it there (data items come in any order).
+bool imap_fetch_uid(const char* rest, uint32_t* uid);
 
 // A line that ends in a literal's announcement "{size}": its size.
 bool imap_literal_at_end(const char* line, size_t* size);

@@ -16,15 +16,34 @@ size_t byte_per_unit(unsigned code_page, const char* bytes, size_t length, char1
     return length;
 }
 
-// Nothing that may reorder or hide text on screen is left.
+// What must never reach the screen, listed here on its own (not the
+// writer's filter): controls, line and paragraph breaks, what reorders or
+// hides text (bidirectional marks, embeddings, overrides and isolates, the
+// byte order mark), zero-width characters at either end, and surrogates
+// out of their pairs.
+bool never_shown(char16_t c)
+{
+    switch (c) {
+    case 0x061C: case 0x200E: case 0x200F: case 0x2028: case 0x2029: case 0xFEFF:
+        return true;
+    default:
+        return c < 0x20 || (c >= 0x7F && c <= 0x9F) || (c >= 0x202A && c <= 0x202E) || (c >= 0x2066 && c <= 0x2069);
+    }
+}
+
 void check_shown(const char16_t* text, size_t length, size_t capacity)
 {
     if (length >= capacity || text[length] != 0)
         __builtin_trap();
-    for (size_t i = 0; i < length; ++i)
-        if (text[i] < 0x20 || (text[i] >= 0x7F && text[i] <= 0x9F) || (text[i] >= 0x202A && text[i] <= 0x202E)
-            || (text[i] >= 0x2066 && text[i] <= 0x2069))
+    for (size_t i = 0; i < length; ++i) {
+        const char16_t c = text[i];
+        const bool high = c >= 0xD800 && c <= 0xDBFF, low = c >= 0xDC00 && c <= 0xDFFF;
+        const bool end = i == 0 || i + 1 == length;
+        if (never_shown(c) || (end && c >= 0x200B && c <= 0x200D)
+            || (high && (i + 1 == length || text[i + 1] < 0xDC00 || text[i + 1] > 0xDFFF))
+            || (low && (i == 0 || text[i - 1] < 0xD800 || text[i - 1] > 0xDBFF)))
             __builtin_trap();
+    }
 }
 
 } // namespace

@@ -67,6 +67,12 @@ TEST(HeaderText, DecodesAsAMailProgramWould)
         {"bidirectional override and isolates removed", "=?UTF-8?B?4oCudHh0LmV4ZQ==?= \xe2\x81\xa6x\xe2\x81\xa9",
          u"txt.exe x"},
         {"control bytes removed", "a\x01\x1b[31mb\x7f", u"a[31mb"},
+        {"line and paragraph separators as blanks", "a\xe2\x80\xa8\xe2\x80\xa9" "b", u"a b"},
+        {"direction marks and the byte order mark removed", "\xef\xbb\xbf" "a\xe2\x80\x8e" "b\xe2\x80\x8f\xd8\x9c", u"ab"},
+        {"zero-width characters at the ends removed, kept inside",
+         "\xe2\x80\x8b" "a\xe2\x80\x8d" "b\xe2\x80\x8c", u"a\u200db"},
+        {"a pair the cut would split left out", std::string(HEADER_TEXT_SIZE - 2, 'a') + "\xf0\x9f\x98\x80",
+         std::u16string(HEADER_TEXT_SIZE - 2, u'a')},
     };
     for (const auto& row : rows)
         EXPECT_EQ(utf8(decoded(row.value)), utf8(row.shown)) << row.name;

@@ -63,12 +63,19 @@ TEST(ImapReply, SearchKeepsTheNewestAndFetchAnnouncesItsLiteral)
     }
     struct FetchRow { const char* line; bool literal; uint32_t uid; size_t size; } fetches[] = {
         {"* 12 FETCH (UID 9 BODY[HEADER.FIELDS (FROM SUBJECT)] {84}", true, 9, 84},
-        {"* 1 FETCH (BODY[HEADER.FIELDS (\"FROM\" \"SUBJECT\")] {0} UID 3", false, 0, 0},
+        {"* 1 FETCH (BODY[HEADER.FIELDS (\"FROM\" \"SUBJECT\")] {0}", true, 0, 0},   // its UID after it
         {"* 2 fetch (FLAGS (\\Recent) BODY[HEADER.FIELDS (FROM SUBJECT)] {7}", true, 0, 7},
         {"* 3 FETCH (UID 5 BODY[HEADER.FIELDS (FROM SUBJECT)] \"\")", false, 0, 0},
         {"* 3 FETCH (UID 5 {99999999999}", false, 0, 0},
         {"* 3 EXISTS {5}", false, 0, 0},
     };
+    // What follows the literal: the UID where a server puts it last.
+    for (const auto& rest : {std::make_pair(" UID 10)", 10u), std::make_pair(" FLAGS (\\Seen) UID 7)", 7u),
+                             std::make_pair(")", 0u), std::make_pair(" XUID 4)", 0u)}) {
+        uint32_t uid = 0;
+        EXPECT_EQ(imap_fetch_uid(rest.first, &uid), rest.second != 0) << rest.first;
+        EXPECT_EQ(uid, rest.second) << rest.first;
+    }
     for (const FetchRow& row : fetches) {
         uint32_t uid = 0;
         size_t size = 0;

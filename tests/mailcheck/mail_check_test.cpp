@@ -632,10 +632,11 @@ TEST_F(MailCheck, PushConnection)
 TEST_F(MailCheck, ImapNewestSaysWhoWroteWithoutABox)
 {
     const std::string from = "From: =?ISO-2022-JP?B?GyRCOzNFREJATzobKEI=?= <taro@example.jp>\r\n";
-    auto fetched = [&](int sequence, int uid, const std::string& subject) {
-        const std::string header = from + "Subject: " + subject + "\r\n\r\n";
-        return "* " + std::to_string(sequence) + " FETCH (UID " + std::to_string(uid)
-            + " BODY[HEADER.FIELDS (FROM SUBJECT)] {" + std::to_string(header.size()) + "}\r\n" + header + ")\r\n";
+    auto fetched = [&](int sequence, int uid, const std::string& subject, bool uid_last = false) {
+        const std::string header = from + "Subject: " + subject + "\r\n\r\n", item = "UID " + std::to_string(uid);
+        return "* " + std::to_string(sequence) + " FETCH (" + (uid_last ? "" : item + " ")
+            + "BODY[HEADER.FIELDS (FROM SUBJECT)] {" + std::to_string(header.size()) + "}\r\n" + header
+            + (uid_last ? " " + item : "") + ")\r\n";
     };
     const ScriptStep EXAMINED = reply("* 5 EXISTS\r\nb1 OK [READ-ONLY] done\r\n");
     const std::string examine = "b1 EXAMINE INBOX\r\n", search = "b2 UID SEARCH UNSEEN\r\n";
@@ -655,6 +656,9 @@ TEST_F(MailCheck, ImapNewestSaysWhoWroteWithoutABox)
                 + fetched(5, 12, "=?UTF-8?Q?=E6=80=A5=E3=81=8E?=") + "b3 OK\r\n")},
          examine + search + fetch, "山田太郎: 急ぎ\n山田太郎: plain\n山田太郎: 会議\nほか1通"},
         {"EXAMINE refused", {reply(""), reply("b1 NO no such mailbox\r\n")}, examine, ""},
+        {"the UID after the header", {reply(""), EXAMINED, reply("* SEARCH 4\r\nb2 OK\r\n"),
+          reply(fetched(1, 4, "plain", true) + "b3 OK\r\n")},
+         examine + search + "b3 UID FETCH 4 (BODY.PEEK[HEADER.FIELDS (FROM SUBJECT)])\r\n", "山田太郎: plain\nほか3通"},
         // Only the last UIDs are searched: the newest come last in a line that would be cut.
         {"only among the UIDs below the next one", {reply(""), EXAMINED, reply("* SEARCH 4000000017\r\nb2 OK\r\n"),
           reply("b3 NO gone\r\n")},

@@ -26,6 +26,12 @@ extern "C" BOOL(WINAPI* track_slot)(HMENU, UINT, int, int, int, HWND, const RECT
 extern "C" BOOL(WINAPI* play_slot)(LPCSTR, HMODULE, DWORD) IMPORT_SLOT(PlaySoundA, 12);
 extern "C" HRESULT(WINAPI* state_slot)(QUERY_USER_NOTIFICATION_STATE*) IMPORT_SLOT(SHQueryUserNotificationState, 4);
 
+// The record sizes the shell takes, as Windows lays the records out for
+// each pointer size: the first form of the A record (up to its 64-byte tip),
+// and the whole W record.
+constexpr DWORD FIRST_A_RECORD = sizeof(void*) == 8 ? 104 : 88;
+constexpr DWORD WHOLE_W_RECORD = sizeof(void*) == 8 ? 976 : 956;
+
 namespace {
 
 // A call with the first cbSize bytes of its record as passed: the first
@@ -129,7 +135,7 @@ TEST_F(Tray, NotificationComesFromTheNewMailIcon)
         ASSERT_EQ(balloon_calls.size(), 1u);
         const NOTIFYICONDATAW& data = balloon_calls[0].data;
         EXPECT_EQ(balloon_calls[0].message, static_cast<DWORD>(NIM_MODIFY));
-        EXPECT_EQ(data.cbSize, sizeof(NOTIFYICONDATAW));
+        EXPECT_EQ(data.cbSize, WHOLE_W_RECORD);
         EXPECT_EQ(data.hWnd, owner);
         EXPECT_EQ(data.uID, static_cast<UINT>(MAIL_ICON_ID));
         EXPECT_EQ(data.uFlags, static_cast<UINT>(NIF_INFO));
@@ -139,16 +145,15 @@ TEST_F(Tray, NotificationComesFromTheNewMailIcon)
         EXPECT_EQ(std::wstring(data.szInfo), row.shown);
         // No sound of its own (the chime follows its setting), Focus Assist's
         // quiet respected, the new-mail icon as its picture.
-        EXPECT_EQ(data.dwInfoFlags, static_cast<DWORD>(NIIF_USER | NIIF_LARGE_ICON | NIIF_NOSOUND | 0x80));
+        // As the shell reads them: its own picture 0x4, large 0x20, no sound
+        // 0x10, quiet time respected 0x80.
+        EXPECT_EQ(data.dwInfoFlags, 0xB4u);
         EXPECT_NE(data.hBalloonIcon, nullptr);
     }
 }
 
 TEST_F(Tray, IconsGoToTheShellInTheFirstRecordForm)
 {
-#if !defined(_WIN64)
-    ASSERT_EQ(NOTIFYICONDATAA_V1_SIZE, 88u);
-#endif
     // 62 ASCII bytes and then a double-byte character: the 63-byte tip cuts
     // before it, never through it.
     const std::string long_tip = std::string(62, 'n') + "通知";
@@ -179,7 +184,7 @@ TEST_F(Tray, IconsGoToTheShellInTheFirstRecordForm)
         ASSERT_EQ(notify_calls.size(), 1u);
         const NOTIFYICONDATAA& data = notify_calls[0].data;
         EXPECT_EQ(notify_calls[0].message, row.message);
-        EXPECT_EQ(data.cbSize, NOTIFYICONDATAA_V1_SIZE);
+        EXPECT_EQ(data.cbSize, FIRST_A_RECORD);
         EXPECT_EQ(data.hWnd, owner);
         EXPECT_EQ(data.uID, row.id);
         EXPECT_EQ(data.uFlags, row.flags);
