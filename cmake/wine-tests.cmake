@@ -23,7 +23,9 @@ function(qb_wine_test name)
     target_link_libraries(${name} PRIVATE ${T_LIBS} qb_test_support gtest)
     target_link_options(${name} PRIVATE -static)
     add_test(NAME ${name} COMMAND ${name})
-    set_tests_properties(${name} PROPERTIES RESOURCE_LOCK wineprefix TIMEOUT 600)
+    # Every wait in them is bounded: a fault that still hangs one costs
+    # ninety seconds, not the suite's ten minutes.
+    set_tests_properties(${name} PROPERTIES RESOURCE_LOCK wineprefix TIMEOUT 90)
     if(T_FIXTURES)
         set_tests_properties(${name} PROPERTIES FIXTURES_REQUIRED "${T_FIXTURES}")
     endif()
