@@ -230,8 +230,11 @@ LRESULT CALLBACK main_window_proc(HWND window, UINT message, WPARAM wparam, LPAR
         return 1;
     case WM_PUSH_NEWS:
         // Not inside a failed check's box: the push connection closes next.
-        if (push_take_news() && !checking)
+        if (push_take_news() && !checking) {
+            check_after_news = true;
             on_timer(window, CHECK_TIMER_ID);
+            check_after_news = false;
+        }
         return 1;
     case WM_MAINICON_NOTIFY:
         on_icon_notify(window, lparam, IDM_SETTINGS, "MAINMENU");

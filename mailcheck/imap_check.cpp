@@ -1,6 +1,6 @@
 // The unread count over IMAP: greeting, LOGIN (or none after PREAUTH),
 // CAPABILITY when the login's answer listed none, STATUS INBOX (UNSEEN
-// UIDNEXT), LOGOUT; when there is new mail, who wrote
+// UIDNEXT UIDVALIDITY), LOGOUT; when there is new mail, who wrote
 // it in between. Untagged lines are read and skipped.
 #include "mailcheck/imap_check.h"
 
@@ -54,7 +54,7 @@ int flush(Connection* c, HWND owner, Outgoing* out)
 // a literal), the untagged ones skipped; a STATUS line among them gives
 // *unseen and *uidnext. A tagged NO or BAD shows the server's own words.
 int read_until(Connection* c, HWND owner, const char* tag, ImapLine wanted, int32_t* unseen,
-               uint32_t* uidnext = nullptr, Capabilities* capabilities = nullptr)
+               uint32_t* uidnext = nullptr, Capabilities* capabilities = nullptr, uint32_t* uidvalidity = nullptr)
 {
     for (;;) {
         if (!receive_line(c, owner))
@@ -66,7 +66,7 @@ int read_until(Connection* c, HWND owner, const char* tag, ImapLine wanted, int3
             return 1;
         if (kind == ImapLine::untagged) {
             if (unseen != nullptr)
-                imap_status(text, unseen, uidnext);
+                imap_status(text, unseen, uidnext, uidvalidity);
             continue;
         }
         if (kind == ImapLine::no || kind == ImapLine::bad)
@@ -127,18 +127,20 @@ bool describe_step(Connection* c, const char* command, const char* tag, OnLine o
 
 } // namespace
 
-int imap_newest(Connection* c, NoticeLine* lines, int capacity, uint32_t uidnext)
+int imap_newest(Connection* c, NoticeLine* lines, int capacity, uint32_t uidnext, uint32_t since, int* arrived)
 {
     ReplyLine& line = c->line;
     uint32_t newest[3] = {};
     int found = 0;
+    *arrived = -1;
     if (capacity > 3)
         capacity = 3;
     // Only among the last few UIDs: new mail is there, and the answer then
     // fits a reply line (a long one is cut, and its newest UIDs come last).
     char search[64];
-    if (uidnext > NEWEST_WINDOW)
-        wsprintfA(search, "b2 UID SEARCH UNSEEN UID %lu:*\r\n", static_cast<unsigned long>(uidnext - NEWEST_WINDOW));
+    const uint32_t from = uidnext > NEWEST_WINDOW ? uidnext - NEWEST_WINDOW : 1;
+    if (from > 1)
+        wsprintfA(search, "b2 UID SEARCH UNSEEN UID %lu:*\r\n", static_cast<unsigned long>(from));
     else
         lstrcpyA(search, "b2 UID SEARCH UNSEEN\r\n");
     // Read-only, and BODY.PEEK: nothing is marked \Seen.
@@ -148,8 +150,16 @@ int imap_newest(Connection* c, NoticeLine* lines, int capacity, uint32_t uidnext
                    return false;   // cut short: its newest UIDs are lost
                imap_search_newest(line.text, newest, capacity, &found);
                return true;
-           })
-        || found == 0)
+           }))
+        return 0;
+    // "n:*" is "*:n" when n is above every UID (RFC 9051): the largest
+    // UID in use comes back, below the window, and is no answer.
+    while (found > 0 && newest[found - 1] < from)
+        --found;
+    // New: an unread message at or above the next UID the last check saw
+    // (largest first: the first one tells).
+    *arrived = found > 0 && newest[0] >= since ? 1 : 0;
+    if (found == 0 || *arrived == 0)
         return 0;
     char command[96];
     int length = wsprintfA(command, "b3 UID FETCH %lu", static_cast<unsigned long>(newest[0]));
@@ -235,12 +245,12 @@ int imap_login(Connection* c, HWND owner, const char* account, const char* passw
     return 1;
 }
 
-int imap_unseen(Connection* c, HWND owner, int32_t* count, uint32_t* uidnext)
+int imap_unseen(Connection* c, HWND owner, int32_t* count, uint32_t* uidnext, uint32_t* uidvalidity)
 {
     int32_t unseen = -1;
-    *uidnext = 0;
-    if (!send_command(c, owner, "a2 STATUS INBOX (UNSEEN UIDNEXT)\r\n")
-        || !read_until(c, owner, "a2", ImapLine::ok, &unseen, uidnext))
+    *uidnext = *uidvalidity = 0;
+    if (!send_command(c, owner, "a2 STATUS INBOX (UNSEEN UIDNEXT UIDVALIDITY)\r\n")
+        || !read_until(c, owner, "a2", ImapLine::ok, &unseen, uidnext, nullptr, uidvalidity))
         return 0;
     if (unseen < 0)   // no count that parses is ever shown as one
         return show_error(c, owner, RECEIVE_FAILED_TEXT);

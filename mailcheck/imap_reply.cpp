@@ -116,7 +116,7 @@ ImapLine imap_line_kind(const char* line, const char* tag)
     return ImapLine::other;
 }
 
-int imap_status(const char* line, int32_t* count, uint32_t* uidnext)
+int imap_status(const char* line, int32_t* count, uint32_t* uidnext, uint32_t* uidvalidity)
 {
     const char* p = line;
     if (!take_word(p, "*") || !take_blank(p) || !take_word(p, "STATUS") || !take_blank(p) || !take_mailbox(p)
@@ -124,11 +124,12 @@ int imap_status(const char* line, int32_t* count, uint32_t* uidnext)
         return 0;
     // Pairs of an item's name and its number, until the closing parenthesis.
     bool found = false;
-    int64_t unseen = 0, next = 0;
+    int64_t unseen = 0, next = 0, validity = 0;
     while (*p != ')') {
         const bool is_unseen = take_word(p, "UNSEEN");
         const bool is_uidnext = !is_unseen && take_word(p, "UIDNEXT");
-        if (!is_unseen && !is_uidnext) {
+        const bool is_validity = !is_unseen && !is_uidnext && take_word(p, "UIDVALIDITY");
+        if (!is_unseen && !is_uidnext && !is_validity) {
             const char* name = p;
             while ((*p >= 'A' && *p <= 'Z') || (*p >= 'a' && *p <= 'z') || (*p >= '0' && *p <= '9') || *p == '-')
                 ++p;
@@ -136,13 +137,15 @@ int imap_status(const char* line, int32_t* count, uint32_t* uidnext)
                 return 0;
         }
         int64_t value = 0;
-        if (!take_blank(p) || !take_number(p, is_uidnext ? UINT32_MAX : INT32_MAX, &value))
+        if (!take_blank(p) || !take_number(p, is_uidnext || is_validity ? UINT32_MAX : INT32_MAX, &value))
             return 0;
         if (is_unseen) {
             found = true;
             unseen = value;
         } else if (is_uidnext) {
             next = value;
+        } else if (is_validity) {
+            validity = value;
         }
         if (*p == ' ')
             ++p;
@@ -153,6 +156,8 @@ int imap_status(const char* line, int32_t* count, uint32_t* uidnext)
         return 0;
     *count = static_cast<int32_t>(unseen);
     *uidnext = static_cast<uint32_t>(next);
+    if (uidvalidity != nullptr)
+        *uidvalidity = static_cast<uint32_t>(validity);
     return 1;
 }
 

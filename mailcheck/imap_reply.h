@@ -22,11 +22,12 @@ enum class ImapLine {
 
 ImapLine imap_line_kind(const char* line, const char* tag);
 
-// "* STATUS <mailbox> (… UNSEEN n … UIDNEXT m …)": 1 and *count when the
-// line is such a reply with a count from 0 to 2147483647, else 0; *uidnext
-// the next UID when the server gave one (1 to 4294967295), else 0. The
-// mailbox may be an atom or a quoted string; the items may come in any order.
-int imap_status(const char* line, int32_t* count, uint32_t* uidnext);
+// "* STATUS <mailbox> (… UNSEEN n … UIDNEXT m … UIDVALIDITY v …)": 1 and
+// *count when the line is such a reply with a count from 0 to 2147483647,
+// else 0; *uidnext the next UID and *uidvalidity the mailbox's validity
+// when the server gave them (1 to 4294967295), else 0. The mailbox may be
+// an atom or a quoted string; the items may come in any order.
+int imap_status(const char* line, int32_t* count, uint32_t* uidnext, uint32_t* uidvalidity = nullptr);
 
 // "* SEARCH 3 7 9 …": true for such a line, its UIDs merged into newest[],
 // which keeps the largest *count of them (at most capacity), largest first.

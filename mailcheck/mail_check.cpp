@@ -12,33 +12,43 @@
 bool check_found_no_network;
 bool check_quiet_unreached;
 bool check_offers_push;
+bool check_after_news;
 MailFinding last_finding;
 Connection check_connection;
 
 namespace {
 
-// More than the check before found, on the same mailbox: over IMAP a next
-// UID that grew (a message read elsewhere and another arrived in one
-// interval is still new), else a count that rose. The first finding after
-// the start, or after the mailbox changed, is new.
-bool is_new_mail(int32_t count, uint32_t uidnext)
+enum class Newness {
+    none,
+    new_mail,
+    ask,   // over IMAP the next UID moved: the server says whether unread mail came
+};
+
+// Against what the check before found on the same mailbox. The first
+// finding after the start, or after the mailbox changed (another server or
+// account, or a UIDVALIDITY that changed: the server rebuilt it), is new.
+// Over IMAP a next UID that moved may be new mail (the server is asked);
+// else a count that rose.
+Newness newness(int32_t count, uint32_t uidnext, uint32_t uidvalidity)
 {
     const MailFinding& last = last_finding;
     if (count <= 0)
-        return false;
+        return Newness::none;
     if (!last.known || lstrcmpA(last.server, user_settings.pop_server) != 0
-        || lstrcmpA(last.account, user_settings.account) != 0)
-        return true;
+        || lstrcmpA(last.account, user_settings.account) != 0
+        || (uidvalidity != 0 && last.uidvalidity != 0 && uidvalidity != last.uidvalidity))
+        return Newness::new_mail;
     if (uidnext != 0 && last.uidnext != 0)
-        return uidnext > last.uidnext;
-    return count > last.count;
+        return uidnext > last.uidnext ? Newness::ask : Newness::none;
+    return count > last.count ? Newness::new_mail : Newness::none;
 }
 
-void remember_finding(int32_t count, uint32_t uidnext)
+void remember_finding(int32_t count, uint32_t uidnext, uint32_t uidvalidity)
 {
     last_finding.known = true;
     last_finding.count = count;
     last_finding.uidnext = uidnext;
+    last_finding.uidvalidity = uidvalidity;
     copy_text(last_finding.server, sizeof last_finding.server, user_settings.pop_server);
     copy_text(last_finding.account, sizeof last_finding.account, user_settings.account);
 }
@@ -95,22 +105,28 @@ int check_mailbox(HWND owner)
     if (server.security == Security::implicit_tls && !start_tls(c, owner, server.literal ? nullptr : server.name))
         return 0;
     int32_t count = 0;
-    uint32_t uidnext = 0;
+    uint32_t uidnext = 0, uidvalidity = 0;
     const bool imap = server.protocol == Protocol::imap;
     bool idle = false;
     if (!(imap ? imap_login(c, owner, user_settings.account, user_settings.password, &idle)
-                     && imap_unseen(c, owner, &count, &uidnext)
+                     && imap_unseen(c, owner, &count, &uidnext, &uidvalidity)
                : pop3_stat(c, owner, server, &count)))
         return 0;
-    const bool fresh = is_new_mail(count, uidnext);
+    const Newness newness_now = newness(count, uidnext, uidvalidity);
+    bool fresh = newness_now == Newness::new_mail;
     NoticeLine lines[3] = {};
     int described = 0;
     if (imap) {
-        if (fresh)
-            described = imap_newest(c, lines, 3, uidnext);
+        if (newness_now != Newness::none) {
+            int arrived = 0;
+            described = imap_newest(c, lines, 3, uidnext,
+                                    newness_now == Newness::ask ? last_finding.uidnext : 0, &arrived);
+            // A server that would not say: the next UID that grew tells.
+            fresh = fresh || arrived == 1 || (arrived < 0 && uidnext > last_finding.uidnext);
+        }
         imap_logout(c);
     }
-    remember_finding(count, uidnext);
+    remember_finding(count, uidnext, uidvalidity);
     check_offers_push = idle;
     // Closed before the notice: a callback that arrives while the icon is
     // added may start a nested check, which needs the connection for itself.
@@ -119,7 +135,9 @@ int check_mailbox(HWND owner)
     if (count > 0) {
         char notice[REPLY_BUFFER_SIZE];
         wsprintfA(notice, "合計%d通のメールが着ています", count);
-        if (user_settings.sound_on == 1)
+        // Push news comes for every change of the inbox (a message read or
+        // flagged elsewhere too): only new mail chimes then.
+        if (user_settings.sound_on == 1 && (!check_after_news || fresh))
             play_new_mail_sound();
         remove_mail_icon(owner);
         add_mail_icon(owner, notice);

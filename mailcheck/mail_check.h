@@ -23,12 +23,16 @@ extern bool check_found_no_network;
 extern bool check_quiet_unreached;
 // The last check ran to its end over IMAP, and its server offers IDLE.
 extern bool check_offers_push;
+// Set by the caller while the push connection's news starts the check:
+// the chime then plays only for new mail.
+extern bool check_after_news;
 // What the last check that reached its end found, to tell new mail from
 // mail already announced.
 struct MailFinding {
     bool known;
     int32_t count;
-    uint32_t uidnext;   // over IMAP, 0 when the server gave none
+    uint32_t uidnext;       // over IMAP, 0 when the server gave none
+    uint32_t uidvalidity;   // over IMAP, 0 when the server gave none
     char server[SETTING_TEXT_SIZE];
     char account[SETTING_TEXT_SIZE];
 };

@@ -8,11 +8,12 @@
 
 TEST(ImapReply, StatusGivesTheUnseenCountOrNothing)
 {
-    struct Row { const char* line; int32_t count; uint32_t uidnext = 0; } rows[] = {   // count -1: no count
+    struct Row { const char* line; int32_t count; uint32_t uidnext = 0, validity = 0; } rows[] = {   // count -1: no count
         {"* STATUS INBOX (UNSEEN 3)", 3},
         {"* status inbox (unseen 0)", 0},
         {"* STATUS \"INBOX\" (MESSAGES 5 UNSEEN 2 UIDNEXT 44)", 2, 44},
         {"* STATUS INBOX (UIDNEXT 4294967295 UNSEEN 1)", 1, 4294967295u},
+        {"* STATUS INBOX (UIDVALIDITY 1700000000 UNSEEN 4 UIDNEXT 9)", 4, 9, 1700000000u},
         {"* STATUS INBOX (UNSEEN 1 UIDNEXT 4294967296)", -1},
         {"* STATUS \"In \\\"box\\\\\" (UNSEEN 7)", 7},
         {"* STATUS INBOX (UNSEEN 2147483647) ", 2147483647},
@@ -34,10 +35,11 @@ TEST(ImapReply, StatusGivesTheUnseenCountOrNothing)
     };
     for (const Row& row : rows) {
         int32_t count = -1;
-        uint32_t uidnext = 0;
-        EXPECT_EQ(imap_status(row.line, &count, &uidnext), row.count >= 0 ? 1 : 0) << row.line;
+        uint32_t uidnext = 0, validity = 0;
+        EXPECT_EQ(imap_status(row.line, &count, &uidnext, &validity), row.count >= 0 ? 1 : 0) << row.line;
         EXPECT_EQ(count, row.count) << row.line;
         EXPECT_EQ(uidnext, row.uidnext) << row.line;
+        EXPECT_EQ(validity, row.validity) << row.line;
     }
 }
 

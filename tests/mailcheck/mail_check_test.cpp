@@ -474,7 +474,7 @@ TEST_F(MailCheck, ImapExchange)
 {
     const ScriptStep GREETING = reply("* OK [CAPABILITY IMAP4rev1 LITERAL+] ready\r\n");
     const ScriptStep LOGGED_IN = reply("* CAPABILITY IMAP4rev1 IDLE\r\na1 OK [CAPABILITY IMAP4rev1] Logged in\r\n");
-    const std::string login = "a1 LOGIN \"taro\" \"secret\"\r\n", status = "a2 STATUS INBOX (UNSEEN UIDNEXT)\r\n";
+    const std::string login = "a1 LOGIN \"taro\" \"secret\"\r\n", status = "a2 STATUS INBOX (UNSEEN UIDNEXT UIDVALIDITY)\r\n";
     struct Row {
         const char* name;
         std::vector<ScriptStep> steps;
@@ -520,12 +520,12 @@ TEST_F(MailCheck, ImapExchange)
         ASSERT_EQ(connection_open(&check_connection, address.host, address.port), Reach::connected);
         MessageBoxHook hook;
         int32_t count = -1;
-        uint32_t uidnext = 0;
+        uint32_t uidnext = 0, uidvalidity = 0;
         bool idle = false;
         {
             CheckWatchdog watchdog(4000);
             EXPECT_EQ(imap_login(&check_connection, owner, user_settings.account, user_settings.password, &idle)
-                          && imap_unseen(&check_connection, owner, &count, &uidnext),
+                          && imap_unseen(&check_connection, owner, &count, &uidnext, &uidvalidity),
                       row.box == nullptr);
             if (row.box == nullptr)
                 imap_logout(&check_connection);
@@ -683,7 +683,8 @@ TEST_F(MailCheck, ImapNewestSaysWhoWroteWithoutABox)
         int described = 0;
         {
             CheckWatchdog watchdog(4000);
-            described = imap_newest(&check_connection, lines, 3, row.uidnext);
+            int arrived = 0;
+            described = imap_newest(&check_connection, lines, 3, row.uidnext, 0, &arrived);
         }
         connection_close(&check_connection);
         server.wait_client_closed(3000);
@@ -1122,7 +1123,7 @@ struct SecureRow {
 
 const std::vector<std::string> LOGIN_AND_STAT = {"USER poptest\r\n", "PASS Secr3t\r\n", "STAT\r\n"};
 const std::vector<std::string> IMAP_LOGIN_AND_STATUS = {"a1 LOGIN \"poptest\" \"Secr3t\"\r\n",
-                                                        "a2 STATUS INBOX (UNSEEN UIDNEXT)\r\n", "a3 LOGOUT\r\n"};
+                                                        "a2 STATUS INBOX (UNSEEN UIDNEXT UIDVALIDITY)\r\n", "a3 LOGOUT\r\n"};
 
 class SecureMailbox : public MailCheck {
 protected:
@@ -1139,7 +1140,7 @@ protected:
         strcpy(user_settings.pop_server, row.server);
         recorded_calls.clear();
         // The rows judge the connection: the mailbox is known, nothing in it is new.
-        last_finding = {true, INT32_MAX, UINT32_MAX, {}, {}};
+        last_finding = {true, INT32_MAX, UINT32_MAX, 0, {}, {}};
         strcpy(last_finding.server, row.server);
         strcpy(last_finding.account, user_settings.account);
         std::unique_ptr<ScriptServer> script;
