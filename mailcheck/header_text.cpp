@@ -182,9 +182,12 @@ bool put_in_charset(unsigned code_page, const char* bytes, size_t length, CodePa
     return true;
 }
 
-// Text outside encoded-words: UTF-8 when it is valid UTF-8, else CP932.
+// Text outside encoded-words: ISO-2022-JP where it switches charsets (older
+// Japanese mailers send it raw), UTF-8 when it is valid UTF-8, else CP932.
 void put_raw(const char* bytes, size_t length, CodePageDecoder decode, Writer* writer)
 {
+    if (memchr(bytes, 0x1B, length) != nullptr && put_in_charset(ISO2022JP_CODE_PAGE, bytes, length, decode, writer))
+        return;
     if (!put_in_charset(65001, bytes, length, decode, writer) && !put_in_charset(932, bytes, length, decode, writer))
         for (size_t i = 0; i < length; ++i)
             writer->put(static_cast<unsigned char>(bytes[i]) < 0x80 ? static_cast<char16_t>(bytes[i]) : u'?');
@@ -278,15 +281,56 @@ bool take_encoded_word(const char* p, const char* end, EncodedWord* word, char* 
 
 // The value without its folds (a line end followed by a blank); cut at
 // what can be shown.
+bool shift_jis_lead(unsigned char c) { return (c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC); }
+
+// Where a value cut at n ends on a whole character of the charset its raw
+// bytes are in: a UTF-8 sequence, a Shift_JIS pair or an ISO-2022-JP
+// pair is never split (split, the whole value would fail its charset).
+size_t whole_characters(const char* text, size_t n)
+{
+    const unsigned char* p = reinterpret_cast<const unsigned char*>(text);
+    if (memchr(p, 0x1B, n) != nullptr) {   // ISO-2022-JP: pairs while in JIS X 0208
+        bool pairs = false;
+        size_t i = 0, last = 0;
+        while (i < n) {
+            last = i;
+            if (p[i] == 0x1B) {
+                if (i + 2 >= n)
+                    return i;   // the switch itself cut
+                pairs = p[i + 1] == '$';
+                i += 3;
+            } else {
+                i += pairs && p[i] != 0x1B ? 2 : 1;
+            }
+        }
+        return i > n ? last : n;
+    }
+    size_t start = n;
+    while (start > 0 && n - start < 3 && (p[start - 1] & 0xC0) == 0x80)
+        --start;
+    if (start > 0 && p[start - 1] >= 0xC2 && p[start - 1] <= 0xF4) {
+        const size_t need = p[start - 1] >= 0xF0 ? 4 : p[start - 1] >= 0xE0 ? 3 : 2;
+        if (n - (start - 1) < need)
+            n = start - 1;
+        Writer none = {nullptr, 0, 0};
+        if (utf8_to_utf16(p, n, &none, false))
+            return n;
+    }
+    size_t i = 0;
+    while (i < n)
+        i += shift_jis_lead(p[i]) ? 2 : 1;
+    return i > n ? n - 1 : n;
+}
+
 size_t unfold(const char* value, size_t length, char* out, size_t capacity)
 {
-    size_t n = 0;
-    for (size_t i = 0; i < length && n < capacity; ++i) {
+    size_t n = 0, i = 0;
+    for (; i < length && n < capacity; ++i) {
         if (value[i] == '\r' || value[i] == '\n')
             continue;
         out[n++] = value[i];
     }
-    return n;
+    return i < length ? whole_characters(out, n) : n;
 }
 
 } // namespace

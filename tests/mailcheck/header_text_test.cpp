@@ -71,6 +71,12 @@ TEST(HeaderText, DecodesAsAMailProgramWould)
         {"direction marks and the byte order mark removed", "\xef\xbb\xbf" "a\xe2\x80\x8e" "b\xe2\x80\x8f\xd8\x9c", u"ab"},
         {"zero-width characters at the ends removed, kept inside",
          "\xe2\x80\x8b" "a\xe2\x80\x8d" "b\xe2\x80\x8c", u"a\u200db"},
+        {"raw ISO-2022-JP, as older mailers send it", "\x1b$B$3$s$K$A$O\x1b(B", u"こんにちは"},
+        {"JIS X 0201 Roman", "=?ISO-2022-JP?B?GyRCJDMkcxsoSkFCQxsoQg==?=", u"こんABC"},
+        {"raw UTF-8 cut for length on a character", [] { std::string v; for (int i = 0; i < 400; ++i) v += "\xe5\xb1\xb1"; return v; }(),
+         std::u16string(HEADER_TEXT_SIZE - 1, u'山')},
+        {"raw Shift_JIS cut for length on a character", std::string(1, 'a') + [] { std::string v; for (int i = 0; i < 600; ++i) v += "\x8e\x52"; return v; }(),
+         u"a" + std::u16string(HEADER_TEXT_SIZE - 2, u'山')},
         {"a pair the cut would split left out", std::string(HEADER_TEXT_SIZE - 2, 'a') + "\xf0\x9f\x98\x80",
          std::u16string(HEADER_TEXT_SIZE - 2, u'a')},
     };

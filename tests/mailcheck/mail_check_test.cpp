@@ -4,6 +4,7 @@
 
 #include <string.h>
 
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -25,6 +26,7 @@
 #include "tests/support/pop3_script_server.h"
 #include "tests/support/recording_doubles.h"
 #include "tests/support/settings_record.h"
+#include "tests/support/test_files.h"
 
 #define SECURITY_WIN32
 #define SCHANNEL_USE_BLACKLISTS
@@ -390,6 +392,7 @@ TEST_F(MailCheck, SuccessSendsExactlyThreeCommandsAndShowsTheNotice)
         size_t piece;
         std::vector<std::string> calls;
         const char* balloon = nullptr;   // its title, the body always the same over POP3
+        bool after_news = false;         // started by the push connection's news
     } rows[] = {
         {"three, the first finding", "+OK 3 420\r\n", 1, 0, {"sound", "remove_mail", "add_mail:合計3通のメールが着ています"},
          "合計3通のメールが着ています"},
@@ -404,6 +407,11 @@ TEST_F(MailCheck, SuccessSendsExactlyThreeCommandsAndShowsTheNotice)
         {"count wraps negative", "+OK 4294967295 1\r\n", 1, 0, {}},
         {"mail again after none", "+OK 1 10\r\n", 0, 0, {"remove_mail", "add_mail:合計1通のメールが着ています"},
          "合計1通のメールが着ています"},
+        // News comes for mail read or flagged elsewhere too: it chimes for new mail only.
+        {"after news, nothing new: no chime", "+OK 1 10\r\n", 1, 0, {"remove_mail", "add_mail:合計1通のメールが着ています"},
+         nullptr, true},
+        {"after news, new mail: the chime", "+OK 2 20\r\n", 1, 0,
+         {"sound", "remove_mail", "add_mail:合計2通のメールが着ています"}, "合計2通のメールが着ています", true},
     };
     last_finding = {};
     for (const Row& row : rows) {
@@ -411,12 +419,14 @@ TEST_F(MailCheck, SuccessSendsExactlyThreeCommandsAndShowsTheNotice)
         recorded_calls.clear();
         recorded_balloons.clear();
         user_settings.sound_on = row.sound_on;
+        check_after_news = row.after_news;
         ScriptServer server(SERVER, in_pieces({reply("+OK POP3 ready\r\n"), reply("+OK\r\n"),
                                                 reply("+OK Logged in.\r\n"), reply(row.stat_reply)},
                                                row.piece, row.piece ? 2 : 0));
         MessageBoxHook hook;
         record_sends();
         EXPECT_EQ(check_mailbox(owner), 1);
+        check_after_news = false;
         EXPECT_TRUE(server.wait_client_closed(3000));
         EXPECT_EQ(server.finish(), "USER taro\r\nPASS secret\r\nSTAT\r\n");   // and no QUIT
         // The floor: three commands, each in one send, nothing else.
@@ -650,12 +660,14 @@ TEST_F(MailCheck, ImapNewestSaysWhoWroteWithoutABox)
         std::string sent;
         std::string body;   // composed from what was described, "" for none
         uint32_t uidnext = 0;
+        uint32_t since = 0;   // the next UID the check before saw
+        int arrived = 1;
     } rows[] = {
         {"the three newest, newest first", {reply(""), EXAMINED, reply("* SEARCH 3 9 4 12\r\nb2 OK\r\n"),
           reply(fetched(2, 4, "=?UTF-8?B?5Lya6K2w?=") + fetched(4, 9, "plain") + "* 4 FETCH (FLAGS ())\r\n"
                 + fetched(5, 12, "=?UTF-8?Q?=E6=80=A5=E3=81=8E?=") + "b3 OK\r\n")},
          examine + search + fetch, "山田太郎: 急ぎ\n山田太郎: plain\n山田太郎: 会議\nほか1通"},
-        {"EXAMINE refused", {reply(""), reply("b1 NO no such mailbox\r\n")}, examine, ""},
+        {"EXAMINE refused", {reply(""), reply("b1 NO no such mailbox\r\n")}, examine, "", 0, 0, -1},
         {"the UID after the header", {reply(""), EXAMINED, reply("* SEARCH 4\r\nb2 OK\r\n"),
           reply(fetched(1, 4, "plain", true) + "b3 OK\r\n")},
          examine + search + "b3 UID FETCH 4 (BODY.PEEK[HEADER.FIELDS (FROM SUBJECT)])\r\n", "山田太郎: plain\nほか3通"},
@@ -665,8 +677,17 @@ TEST_F(MailCheck, ImapNewestSaysWhoWroteWithoutABox)
          examine + "b2 UID SEARCH UNSEEN UID 4000000000:*\r\n"
              + "b3 UID FETCH 4000000017 (BODY.PEEK[HEADER.FIELDS (FROM SUBJECT)])\r\n", "", 4000000020u},
         {"a SEARCH line cut at the reply's length", {reply(""), EXAMINED,
-          reply(many_unread + "\r\nb2 OK\r\n")}, examine + search, ""},
-        {"no unread after all", {reply(""), EXAMINED, reply("* SEARCH\r\nb2 OK\r\n")}, examine + search, ""},
+          reply(many_unread + "\r\nb2 OK\r\n")}, examine + search, "", 0, 0, -1},
+        {"no unread after all", {reply(""), EXAMINED, reply("* SEARCH\r\nb2 OK\r\n")}, examine + search, "", 0, 0, 0},
+        // New first, then the older unread; nothing new: nobody described.
+        {"one arrived beside an older one", {reply(""), EXAMINED, reply("* SEARCH 25 33\r\nb2 OK\r\n"),
+          reply(fetched(1, 33, "new") + fetched(2, 25, "old") + "b3 OK\r\n")},
+         examine + "b2 UID SEARCH UNSEEN UID 20:*\r\n" + "b3 UID FETCH 33,25 (BODY.PEEK[HEADER.FIELDS (FROM SUBJECT)])\r\n",
+         "山田太郎: new\n山田太郎: old\nほか2通", 40, 30},
+        {"only older unread: none arrived", {reply(""), EXAMINED, reply("* SEARCH 25\r\nb2 OK\r\n")},
+         examine + "b2 UID SEARCH UNSEEN UID 20:*\r\n", "", 40, 30, 0},
+        {"n:* above every UID answers the largest, below it", {reply(""), EXAMINED, reply("* SEARCH 12\r\nb2 OK\r\n")},
+         examine + "b2 UID SEARCH UNSEEN UID 20:*\r\n", "", 40, 0, 0},
         {"a header past a few KiB", {reply(""), EXAMINED, reply("* SEARCH 4\r\nb2 OK\r\n"),
           reply("* 1 FETCH (UID 4 BODY[HEADER.FIELDS (FROM SUBJECT)] {5000}\r\n")},
          examine + search + "b3 UID FETCH 4 (BODY.PEEK[HEADER.FIELDS (FROM SUBJECT)])\r\n", ""},
@@ -684,7 +705,8 @@ TEST_F(MailCheck, ImapNewestSaysWhoWroteWithoutABox)
         {
             CheckWatchdog watchdog(4000);
             int arrived = 0;
-            described = imap_newest(&check_connection, lines, 3, row.uidnext, 0, &arrived);
+            described = imap_newest(&check_connection, lines, 3, row.uidnext, row.since, &arrived);
+            EXPECT_EQ(arrived, row.arrived);
         }
         connection_close(&check_connection);
         server.wait_client_closed(3000);
@@ -1344,6 +1366,64 @@ TEST_F(SecureMailbox, EveryAddressOfTheNameIsTried)
     }
 }
 
+// A TLS mailbox's Maildir: beside the 64-bit tests, or the 32-bit layer's.
+std::string maildir_of(const char* address)
+{
+    const bool beside = GetFileAttributesA("tls") != INVALID_FILE_ATTRIBUTES;
+    return std::string(beside ? "tls" : "..\\win32\\tls") + "\\" + address + "\\mail\\poptest\\Maildir\\";
+}
+
+// New over IMAP is an unread message at or above the next UID the check
+// before saw: a read message filed into the inbox is not, a delivered one
+// is, named first; a rebuilt mailbox (another UIDVALIDITY, a lower next
+// UID) is new again; a check that finds nothing unread removes the notice.
+TEST_F(SecureMailbox, NewMeansAnUnreadMessageThatArrived)
+{
+    const std::string maildir = maildir_of("127.0.0.43");
+    auto put = [&](const char* file, const char* from) {
+        write_file_bytes(maildir + file, std::string("From: ") + from + "\r\nSubject: hello\r\n\r\nHi.\r\n");
+    };
+    // (A read message cannot be filed in from here: its flags are a ':' in
+    // a file name, which Windows file names cannot hold; the scripted rows
+    // of the IMAP exchange have it.)
+    auto all_gone = [&] {
+        for (const char* folder : {"new\\", "cur\\"}) {
+            WIN32_FIND_DATAA found;
+            HANDLE search = FindFirstFileA((maildir + folder + "*").c_str(), &found);
+            for (BOOL more = search != INVALID_HANDLE_VALUE; more; more = FindNextFileA(search, &found))
+                if (found.cFileName[0] != '.')
+                    DeleteFileA((maildir + folder + found.cFileName).c_str());
+            FindClose(search);
+        }
+    };
+    const struct { const char* name; std::function<void()> change; const char* balloon; bool notice; } rows[] = {
+        {"the first finding", [] {}, "合計3通のメールが着ています|山田太郎: 会議の件 3\n", true},
+        {"nothing changed", [] {}, nullptr, true},
+        {"an unread message delivered", [&] { put("new\\500000002.M1P1.new", "new@example.jp"); },
+         "合計4通のメールが着ています|new@example.jp: hello\n山田太郎: 会議の件 3\n", true},
+        {"the mailbox rebuilt", [] { last_finding.uidvalidity ^= 1; last_finding.uidnext += 100; },
+         "合計4通のメールが着ています|new@example.jp: hello\n", true},
+        {"all read or gone elsewhere", all_gone, nullptr, false},
+    };
+    last_finding = {};
+    strcpy(user_settings.pop_server, "imaps://127.0.0.43");
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        row.change();
+        recorded_calls.clear();
+        recorded_balloons.clear();
+        MessageBoxHook hook;
+        EXPECT_EQ(check_mailbox(owner), 1);
+        EXPECT_TRUE(hook.boxes.empty());
+        ASSERT_EQ(recorded_balloons.size(), row.balloon != nullptr ? 1u : 0u);
+        if (row.balloon != nullptr) {
+            EXPECT_EQ(recorded_balloons[0].rfind(row.balloon, 0), 0u) << recorded_balloons[0];
+        }
+        ASSERT_FALSE(recorded_calls.empty());
+        EXPECT_EQ(recorded_calls.back().rfind("add_mail:", 0) == 0, row.notice) << recorded_calls.back();
+    }
+}
+
 // New mail over IMAP says who wrote and about what, newest first, and
 // reading the headers marks nothing \Seen (Dovecot keeps a message's flags
 // in its file name, after ":2,").
@@ -1358,9 +1438,7 @@ TEST_F(SecureMailbox, NewImapMailSaysWhoWroteAndNothingBecomesSeen)
     EXPECT_TRUE(hook.boxes.empty());
     EXPECT_EQ(recorded_balloons, std::vector<std::string>{"合計3通のメールが着ています|"
                                                           "山田太郎: 会議の件 3\n山田太郎: 会議の件 2\n山田太郎: 会議の件 1"});
-    // The TLS mailboxes' folder: beside the 64-bit tests, or the 32-bit layer's.
-    const bool beside = GetFileAttributesA("tls") != INVALID_FILE_ATTRIBUTES;
-    const std::string maildir = std::string(beside ? "tls" : "..\\win32\\tls") + "\\127.0.0.21\\mail\\poptest\\Maildir\\";
+    const std::string maildir = maildir_of("127.0.0.21");
     int messages = 0;
     for (const char* folder : {"new", "cur"}) {
         WIN32_FIND_DATAA found;
