@@ -97,10 +97,10 @@ FILE* create_owner_only(const char* path)
     return handle != INVALID_HANDLE_VALUE ? stream_of(handle, _O_WRONLY, "wb") : nullptr;
 }
 
-// A user.ini that is there but cannot be read is never taken for a first
-// run: the setup would overwrite it. Since the file is owner-only, access
-// denied is another Windows user's file in a folder they share.
-int unreadable(HWND owner, const char* file_name, DWORD error)
+// A user.ini that is there but may not be read is never taken for a first
+// run: the setup would overwrite it. Since the file is owner-only, that is
+// another Windows user's file in a folder they share.
+int another_users(HWND owner, const char* file_name)
 {
     char full[MAX_PATH];   // with its drive: the user is to find it
     const DWORD length = GetFullPathNameA(file_name, sizeof full, full, nullptr);
@@ -108,10 +108,8 @@ int unreadable(HWND owner, const char* file_name, DWORD error)
         lstrcpynA(full, file_name, sizeof full);
     char text[MAX_PATH + 200];
     wsprintfA(text,
-              error == ERROR_ACCESS_DENIED
-                  ? "%s\r\nは別のWindowsユーザーの設定ファイルのため、開くことも書き換えることもできません。"
-                    "このユーザーで使うには、Quillbeamを別のフォルダーに置いてください。"
-                  : "%s\r\nを開けません。",
+              "%s\r\nは別のWindowsユーザーの設定ファイルのため、開くことも書き換えることもできません。"
+              "このユーザーで使うには、Quillbeamを別のフォルダーに置いてください。",
               full);
     MessageBoxA(owner, text, "Error", MB_OK | MB_ICONERROR);
     return 0;
@@ -138,18 +136,21 @@ int load_settings(HWND owner)
     HANDLE handle = file_name[0] != '\0' ? CreateFileA(file_name, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                                        nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)
                                           : INVALID_HANDLE_VALUE;
-    const DWORD error = handle == INVALID_HANDLE_VALUE ? GetLastError() : ERROR_SUCCESS;
-    if (handle == INVALID_HANDLE_VALUE
-        && (file_name[0] == '\0' || error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)) {
-        // First run: the setup dialog fills and saves the record. A dialog
-        // that cannot even be created (-1) ends the program like a cancel.
+    if (handle == INVALID_HANDLE_VALUE && GetLastError() == ERROR_ACCESS_DENIED) {
+        const DWORD attributes = GetFileAttributesA(file_name);   // a folder by that name is refused too
+        if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0)
+            return another_users(owner, file_name);
+    }
+    FILE* file = handle != INVALID_HANDLE_VALUE ? stream_of(handle, _O_RDONLY, "rb") : nullptr;
+    if (file == nullptr) {
+        // First run: the setup dialog fills and saves the record (where
+        // something else is in the way, the save says so and loses
+        // nothing). A dialog that cannot even be created (-1) ends the
+        // program like a cancel.
         INT_PTR result = DialogBoxParamA(module_instance, "STARTUPDIALOG", owner,
                                          setup_dialog_proc, 0);
         return result > 0 ? 1 : 0;
     }
-    FILE* file = handle != INVALID_HANDLE_VALUE ? stream_of(handle, _O_RDONLY, "rb") : nullptr;
-    if (file == nullptr)
-        return unreadable(owner, file_name, error);
     read_settings_stream(file, &user_settings);
     fclose(file);
     return 1;
