@@ -390,6 +390,23 @@ TEST_F(MainWindow, UnreachedServerIsQuietOnlyDuringTheWaitAfterWake)
     expect_one_error_box(hook, "Mail connect error", window);
 }
 
+// A push connection's server: it idles and tells of a change at once.
+std::vector<ScriptStep> idling_with_news()
+{
+    return {reply("* OK ready\r\n"), reply("a1 OK [CAPABILITY IMAP4rev1 IDLE] in\r\n"), reply("p1 OK done\r\n"),
+            reply("+ idling\r\n* 3 EXISTS\r\n")};
+}
+
+// Its news message, taken off the queue (at most 5 s).
+bool news_came(HWND window)
+{
+    MSG news;
+    for (int i = 0; i < 250; ++i, Sleep(20))
+        if (PeekMessageA(&news, window, WM_PUSH_NEWS, WM_PUSH_NEWS, PM_REMOVE))
+            return true;
+    return false;
+}
+
 // Sleep, the settings dialog and a failed check close the push connection
 // (DONE, LOGOUT), and it stays closed: no news can start a check while
 // asleep, behind the dialog or once polling stopped.
@@ -403,13 +420,10 @@ TEST_F(MainWindow, SleepSettingsAndAFailedCheckCloseThePushConnection)
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
         ASSERT_NO_FATAL_FAILURE(start_window());
-        ScriptServer server(SERVER, {reply("* OK ready\r\n"), reply("a1 OK [CAPABILITY IMAP4rev1 IDLE] in\r\n"),
-                                     reply("p1 OK done\r\n"), reply("+ idling\r\n* 3 EXISTS\r\n")});
+        ScriptServer server(SERVER, idling_with_news());
         push_start(window, WM_PUSH_NEWS, 0);
-        MSG news;
-        for (int i = 0; i < 250 && !PeekMessageA(&news, window, WM_PUSH_NEWS, WM_PUSH_NEWS, PM_REMOVE); ++i)
-            Sleep(20);
-        ASSERT_TRUE(push_take_news()) << "it never idled";
+        ASSERT_TRUE(news_came(window)) << "it never idled";
+        ASSERT_TRUE(push_take_news());
         strcpy(user_settings.pop_server, "127.0.0.250");   // refused: the check fails at once, with its box
         bool closed_behind_dialog = false;
         MessageBoxHook hook([&](HWND w) {
@@ -425,7 +439,8 @@ TEST_F(MainWindow, SleepSettingsAndAFailedCheckCloseThePushConnection)
         EXPECT_FALSE(push_take_news());
         SendMessageA(window, WM_POWERBROADCAST, PBT_APMRESUMEAUTOMATIC, 0);   // awake for what follows
         DestroyWindow(window);
-        PeekMessageA(&news, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE);   // its quit, not the next row's news
+        MSG quit;
+        PeekMessageA(&quit, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE);   // its quit, not the next row's news
     }
 }
 
@@ -487,13 +502,9 @@ TEST_F(MainWindow, ACheckNeverWaitsForThePushConnection)
 TEST_F(MainWindow, PushNewsInsideAFailedChecksBoxStartsNoCheck)
 {
     ASSERT_NO_FATAL_FAILURE(start_window());
-    ScriptServer push(SERVER, {reply("* OK ready\r\n"), reply("a1 OK [CAPABILITY IMAP4rev1 IDLE] in\r\n"),
-                               reply("p1 OK done\r\n"), reply("+ idling\r\n* 3 EXISTS\r\n")});
+    ScriptServer push(SERVER, idling_with_news());
     push_start(window, WM_PUSH_NEWS, 0);
-    MSG news;
-    for (int i = 0; i < 250 && !PeekMessageA(&news, window, WM_PUSH_NEWS, WM_PUSH_NEWS, PM_REMOVE); ++i)
-        Sleep(20);
-    ASSERT_EQ(news.message, static_cast<UINT>(WM_PUSH_NEWS)) << "it never idled";
+    ASSERT_TRUE(news_came(window)) << "it never idled";
     PostMessageA(window, WM_PUSH_NEWS, 0, 0);   // still to be taken when the box's loop runs
     strcpy(user_settings.pop_server, "127.0.0.250");   // refused: the check fails at once, with its box
     MessageBoxHook hook;
