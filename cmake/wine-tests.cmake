@@ -11,7 +11,7 @@ add_library(qb_test_support STATIC
     tests/support/test_files.cpp)
 target_include_directories(qb_test_support PUBLIC ${PROJECT_SOURCE_DIR})
 target_compile_options(qb_test_support PRIVATE -Wall -Wextra -Werror ${QB_CHARSET})
-target_link_libraries(qb_test_support PUBLIC gtest ws2_32)
+target_link_libraries(qb_test_support PUBLIC gtest ws2_32 qb_core)
 
 function(qb_wine_test name)
     cmake_parse_arguments(T "" "" "SOURCES;LIBS;FIXTURES;LABELS" ${ARGN})

@@ -27,16 +27,22 @@ enum class Newness {
 // Against what the check before found on the same mailbox. The first
 // finding after the start, or after the mailbox changed (another server or
 // account, or a UIDVALIDITY that changed: the server rebuilt it), is new.
-// Over IMAP a next UID that moved may be new mail (the server is asked);
+// Over IMAP a next UID that grew may be new mail (the server is asked);
 // else a count that rose.
+bool same_mailbox(uint32_t uidvalidity)
+{
+    const MailFinding& last = last_finding;
+    return last.known && lstrcmpA(last.server, user_settings.pop_server) == 0
+        && lstrcmpA(last.account, user_settings.account) == 0
+        && (uidvalidity == 0 || last.uidvalidity == 0 || uidvalidity == last.uidvalidity);
+}
+
 Newness newness(int32_t count, uint32_t uidnext, uint32_t uidvalidity)
 {
     const MailFinding& last = last_finding;
     if (count <= 0)
         return Newness::none;
-    if (!last.known || lstrcmpA(last.server, user_settings.pop_server) != 0
-        || lstrcmpA(last.account, user_settings.account) != 0
-        || (uidvalidity != 0 && last.uidvalidity != 0 && uidvalidity != last.uidvalidity))
+    if (!same_mailbox(uidvalidity))
         return Newness::new_mail;
     if (uidnext != 0 && last.uidnext != 0)
         return uidnext > last.uidnext ? Newness::ask : Newness::none;
@@ -126,7 +132,17 @@ int check_mailbox(HWND owner)
         }
         imap_logout(c);
     }
+    // Over POP3 the newest message's id tells what arrived: a count that
+    // rose misses new mail beside deletions. Without UIDL, the count rule.
+    char newest_id[UIDL_ID_SIZE] = "";
+    if (!imap && count > 0) {
+        const bool same = same_mailbox(0);
+        const int arrived = pop3_arrivals(c, count, same ? last_finding.newest_id : "", last_finding.count, newest_id);
+        if (same && arrived >= 0)
+            fresh = arrived == 1;
+    }
     remember_finding(count, uidnext, uidvalidity);
+    copy_text(last_finding.newest_id, sizeof last_finding.newest_id, newest_id);
     check_offers_push = idle;
     // Closed before the notice: a callback that arrives while the icon is
     // added may start a nested check, which needs the connection for itself.

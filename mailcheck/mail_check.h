@@ -7,6 +7,7 @@
 #include <stdint.h>
 
 #include "mailcheck/connection/connection.h"
+#include "mailcheck/pop3_reply.h"
 #include "settings/user_settings.h"
 
 int start_network(HWND owner);
@@ -33,6 +34,7 @@ struct MailFinding {
     int32_t count;
     uint32_t uidnext;       // over IMAP, 0 when the server gave none
     uint32_t uidvalidity;   // over IMAP, 0 when the server gave none
+    char newest_id[UIDL_ID_SIZE];   // over POP3, the newest message's, "" when unknown
     char server[SETTING_TEXT_SIZE];
     char account[SETTING_TEXT_SIZE];
 };

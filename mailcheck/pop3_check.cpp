@@ -1,5 +1,7 @@
 #include "mailcheck/pop3_check.h"
 
+#include <string.h>
+
 #include "mailcheck/exchange.h"
 #include "mailcheck/pop3_reply.h"
 #include "settings/user_settings.h"
@@ -15,7 +17,57 @@ int judge(Connection* c, HWND owner)
     return c->line.text[0] == '+' ? 1 : show_error(c, owner, c->line.text);   // the server's own words
 }
 
+// The answers to UIDL are asked without a box: whatever fails, the count
+// stands, and only what arrived since the last check is unknown.
+bool uidl_of(Connection* c, int32_t n, char* id)
+{
+    char command[32];
+    wsprintfA(command, "UIDL %ld\r\n", static_cast<long>(n));
+    int32_t number = 0;
+    return connection_send(c, command, lstrlenA(command)) && connection_read_line(c, &c->line)
+        && strncmp(c->line.text, "+OK", 3) == 0 && uidl_entry(c->line.text + 3, &number, id) && number == n;
+}
+
+// Where id stands in the whole list: its number, 0 when it is not there,
+// -1 when the server will not say.
+int32_t uidl_position(Connection* c, const char* id)
+{
+    if (!connection_send(c, "UIDL\r\n", 6) || !connection_read_line(c, &c->line)
+        || strncmp(c->line.text, "+OK", 3) != 0)
+        return -1;
+    for (;;) {
+        if (!connection_read_line(c, &c->line))
+            return -1;
+        const char* text = c->line.text;
+        if (strcmp(text, ".") == 0)
+            return 0;
+        if (text[0] == '.')
+            ++text;   // a line that began with a dot has one more
+        int32_t number = 0;
+        char entry[UIDL_ID_SIZE];
+        if (uidl_entry(text, &number, entry) && strcmp(entry, id) == 0)
+            return number;
+    }
+}
+
 } // namespace
+
+int pop3_arrivals(Connection* c, int32_t count, const char* last_id, int32_t last_count, char* newest_id)
+{
+    newest_id[0] = '\0';
+    if (count <= 0 || !uidl_of(c, count, newest_id) || last_id[0] == '\0')
+        return -1;
+    if (strcmp(newest_id, last_id) == 0)
+        return 0;   // nothing came (older ones may have gone)
+    // Only new mail at the end: the last newest is still at its number.
+    char at_last[UIDL_ID_SIZE];
+    if (last_count > 0 && last_count < count && uidl_of(c, last_count, at_last) && strcmp(at_last, last_id) == 0)
+        return 1;
+    // After deletions: the whole list, where the last newest is now; all
+    // after it arrived since. Gone itself: the server cannot tell.
+    const int32_t position = uidl_position(c, last_id);
+    return position > 0 ? (count > position ? 1 : 0) : -1;
+}
 
 int read_reply(Connection* c, HWND owner)
 {

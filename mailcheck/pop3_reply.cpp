@@ -18,6 +18,35 @@ int32_t stat_message_count(const char* reply)
     return parse_decimal(p);
 }
 
+bool uidl_entry(const char* text, int32_t* number, char* id)
+{
+    const char* p = text;
+    while (*p == ' ')
+        ++p;
+    int64_t value = 0;
+    const char* digits = p;
+    for (; *p >= '0' && *p <= '9'; ++p)
+        if ((value = value * 10 + (*p - '0')) > INT32_MAX)
+            return false;
+    if (p == digits || value == 0 || *p != ' ')
+        return false;
+    while (*p == ' ')
+        ++p;
+    size_t length = 0;
+    for (; p[length] >= 0x21 && p[length] <= 0x7E; ++length)
+        if (length == UIDL_ID_SIZE - 1)
+            return false;
+    for (const char* rest = p + length; *rest != '\0'; ++rest)
+        if (*rest != ' ')
+            return false;
+    if (length == 0)
+        return false;
+    memcpy(id, p, length);
+    id[length] = '\0';
+    *number = static_cast<int32_t>(value);
+    return true;
+}
+
 void build_command(char* out, size_t out_size, const char* verb, const char* value)
 {
     static const char line_end[] = "\r\n";

@@ -103,7 +103,7 @@ bool minimal_check(const Target& target)
     bool ok = s != INVALID_SOCKET && lines.read_ok();
     const std::string commands[] = {std::string("USER ") + user_settings.account + "\r\n",
                                     std::string("PASS ") + user_settings.password + "\r\n",
-                                    "STAT\r\n"};
+                                    "STAT\r\n", "UIDL 1\r\n"};   // the newest's id: one round trip, as the program
     for (const std::string& command : commands) {
         ok = ok && send(s, command.data(), static_cast<int>(command.size()), 0) > 0 && lines.read_ok();
     }
@@ -307,8 +307,8 @@ bool minimal_headers(TlsClient& client)
         && client.read_tagged("b3");
 }
 
-// imap: LOGIN, STATUS INBOX (UNSEEN UIDNEXT), LOGOUT instead of USER, PASS,
-// STAT; with the headers of the newest unread before LOGOUT.
+// imap: LOGIN, STATUS INBOX (UNSEEN UIDNEXT UIDVALIDITY), LOGOUT instead of
+// USER, PASS, STAT and UIDL; with the headers of the newest unread before LOGOUT.
 bool minimal_tls_check(const Target& target, Kind kind)
 {
     const bool imap = kind == Kind::imaps || kind == Kind::imaps_headers;
@@ -320,14 +320,14 @@ bool minimal_tls_check(const Target& target, Kind kind)
         ok = ok && client.read_line(&greeting)
             && client.send_line(std::string("a1 LOGIN \"") + user_settings.account + "\" \"" + user_settings.password
                                 + "\"\r\n")
-            && client.read_tagged("a1") && client.send_line("a2 STATUS INBOX (UNSEEN UIDNEXT)\r\n")
+            && client.read_tagged("a1") && client.send_line("a2 STATUS INBOX (UNSEEN UIDNEXT UIDVALIDITY)\r\n")
             && client.read_tagged("a2") && (kind != Kind::imaps_headers || minimal_headers(client))
             && client.send_line("a3 LOGOUT\r\n");
     } else {
         ok = ok && client.read_ok();
         for (const std::string& command : {std::string("USER ") + user_settings.account + "\r\n",
                                            std::string("PASS ") + user_settings.password + "\r\n",
-                                           std::string("STAT\r\n")})
+                                           std::string("STAT\r\n"), std::string("UIDL 1\r\n")})
             ok = ok && client.send_line(command) && client.read_ok();
     }
     if (ok)

@@ -157,7 +157,7 @@ TEST_F(MainWindow, StartUpChecksAtOnceAndArmsTheBoundedTimer)
         ASSERT_NE(create(), nullptr);
         // The check ran inside the window's creation.
         server.wait_client_closed(3000);
-        EXPECT_EQ(server.finish(), "USER taro\r\nPASS secret\r\nSTAT\r\n");
+        EXPECT_EQ(server.finish(), mailbox_exchange("taro", "secret", 3));
         EXPECT_TRUE(hook.boxes.empty());
         EXPECT_EQ(main_window, window);
         std::vector<std::string> expected = {"add_main:Quillbeam v1.1", "remove_mail",
@@ -265,7 +265,7 @@ TEST_F(MainWindow, DoubleClickOnResidentIconOpensSettingsThenChecks)
         SendMessageA(window, WM_MAINICON_NOTIFY, MAIN_ICON_ID, WM_LBUTTONDBLCLK);
         module_instance = program;
         server.wait_client_closed(3000);
-        EXPECT_EQ(server.finish(), "USER taro\r\nPASS secret\r\nSTAT\r\n");
+        EXPECT_EQ(server.finish(), mailbox_exchange("taro", "secret", 2));
         EXPECT_EQ(server.connections(), 1);
         EXPECT_EQ(opened, row.opens);
         if (row.opens) {
@@ -566,7 +566,7 @@ TEST_F(MainWindow, CheckNestedInAFailingChecksErrorBox)
     ASSERT_EQ(hook.boxes.size(), 1u);
     EXPECT_EQ(hook.boxes[0].text, "-ERR [AUTH] Authentication failed.");
     working.wait_client_closed(3000);
-    EXPECT_EQ(working.finish(), "USER taro\r\nPASS secret\r\nSTAT\r\n");
+    EXPECT_EQ(working.finish(), mailbox_exchange("taro", "secret", 4));
     std::vector<std::string> expected = {"remove_main", "add_main:Quillbeam v1.1", "remove_mail",
                                          "add_mail:合計4通のメールが着ています"};
     EXPECT_EQ(recorded_calls, expected);
@@ -617,11 +617,11 @@ std::vector<FaultRow> fault_rows()
          "-ERR [AUTH] Authentication failed.", 0, true},
         {"STAT +OK 0 0", SERVER, mailbox("+OK 0 0\r\n"), nullptr, 0, true},
         {"one byte at a time", SERVER, in_pieces(mailbox("+OK 3 420\r\n"), 1, 3), nullptr, 3, true},
-        {"LF-only line ends", SERVER, {reply("+OK\n"), reply("+OK\n"), reply("+OK\n"), reply("+OK 7 1\n")},
+        {"LF-only line ends", SERVER, {reply("+OK\n"), reply("+OK\n"), reply("+OK\n"), reply("+OK 7 1\n"), {"7", StepEnd::uidl}},
          nullptr, 7, true},
         {"64 KiB without a line end", SERVER, {reply(huge, StepEnd::close)}, RECEIVE_FAILED, 0, true},
         {"binary bytes in replies", SERVER,
-         {reply("+OK \0\x01\xFE\xFF\r\n"), reply("+OK\0\r\n"), reply("+OK \x1B[31m\r\n"), reply("+OK 2\0 99\r\n")},
+         {reply("+OK \0\x01\xFE\xFF\r\n"), reply("+OK\0\r\n"), reply("+OK \x1B[31m\r\n"), reply("+OK 2\0 99\r\n"), {"2", StepEnd::uidl}},
          nullptr, 2, true},
         {"NUL inside an error", SERVER, {OK, reply("-ERR bad\0hidden\r\n")}, "-ERR bad", 0, true},
         // The reply time is 2 s here (the fixture's ShortTimes).
@@ -632,7 +632,8 @@ std::vector<FaultRow> fault_rows()
          STAT_RECEIVE_FAILED, 0, true},
         {"eleven-digit count", SERVER, mailbox("+OK 12345678901 5\r\n"), nullptr, 0, true},
         {"two replies in one packet", SERVER,
-         {reply("+OK hi\r\n+OK user\r\n"), reply(""), reply("+OK in\r\n+OK 5 100\r\n"), reply("")}, nullptr, 5, true},
+         {reply("+OK hi\r\n+OK user\r\n"), reply(""), reply("+OK in\r\n+OK 5 100\r\n"), reply(""), {"5", StepEnd::uidl}},
+         nullptr, 5, true},
         // TLS asked for, and the server fails it.
         {"closed mid-handshake", "pop3s://127.0.0.4:110", {reply("", StepEnd::close)},
          HANDSHAKE_FAILED, 0, true},

@@ -12,7 +12,7 @@ extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, size_t size)
     const char* bytes = reinterpret_cast<const char*>(data + 1);
     size -= 1;
     ReplyLine line;
-    reply_line_reset(&line);
+    reply_line_reset(&line, data[0] & 1 ? "IDLE" : nullptr);   // the watched word too
     size_t at = 0;
     while (at < size) {
         size_t chunk = size - at < piece ? size - at : piece;
@@ -24,7 +24,11 @@ extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, size_t size)
             taken += step;
             if (line.complete) {
                 stat_message_count(line.text);
-                reply_line_reset(&line);
+                int32_t number = 0;
+                char id[UIDL_ID_SIZE];
+                if (uidl_entry(line.text, &number, id) && (number <= 0 || strlen(id) == 0 || strlen(id) >= UIDL_ID_SIZE))
+                    __builtin_trap();   // an entry is a message and an id of 1 to 70 characters
+                reply_line_reset(&line, data[0] & 1 ? "IDLE" : nullptr);
             }
         }
         at += chunk;

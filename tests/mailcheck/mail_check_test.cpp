@@ -381,37 +381,47 @@ TEST_F(MailCheck, WholeCheckEndsByItsBudgetThoughEveryReplyComesInTime)
     EXPECT_TRUE(recorded_calls.empty());
 }
 
-TEST_F(MailCheck, SuccessSendsExactlyThreeCommandsAndShowsTheNotice)
+TEST_F(MailCheck, SuccessSendsItsCommandsAndShowsTheNotice)
 {
-    // In order: each row's count is compared with the row before it. A count
-    // above the last one raises a notification (the first one too).
+    // In order: each row is compared with the mailbox the row before it
+    // found. New is a newest message the last check did not know as its
+    // newest, after it in the list (UIDL); without UIDL a count that rose.
+    // The first finding is new.
+    auto text = [&](int count) { return "合計" + std::to_string(count) + "通のメールが着ています"; };
+    auto shown = [&](int count) { return std::vector<std::string>{"remove_mail", "add_mail:" + text(count)}; };
+    auto chimed = [&](int count) { return std::vector<std::string>{"sound", "remove_mail", "add_mail:" + text(count)}; };
     struct Row {
         const char* name;
         const char* stat_reply;
+        std::vector<const char*> uidl;   // the answers to the UIDL commands, in order
+        std::string asked;               // the UIDL commands
         int sound_on;
-        size_t piece;
         std::vector<std::string> calls;
-        const char* balloon = nullptr;   // its title, the body always the same over POP3
+        bool balloon;
         bool after_news = false;         // started by the push connection's news
+        size_t piece = 0;
     } rows[] = {
-        {"three, the first finding", "+OK 3 420\r\n", 1, 0, {"sound", "remove_mail", "add_mail:合計3通のメールが着ています"},
-         "合計3通のメールが着ています"},
-        {"the same count, sound off", "+OK 3 420\r\n", 0, 0, {"remove_mail", "add_mail:合計3通のメールが着ています"}},
-        {"more, one byte at a time", "+OK 12 999\r\n", 1, 1,
-         {"sound", "remove_mail", "add_mail:合計12通のメールが着ています"}, "合計12通のメールが着ています"},
-        {"fewer", "+OK 11 999\r\n", 0, 0, {"remove_mail", "add_mail:合計11通のメールが着ています"}},
-        {"ten digits", "+OK 2147483647 1\n", 0, 0, {"remove_mail", "add_mail:合計2147483647通のメールが着ています"},
-         "合計2147483647通のメールが着ています"},
-        {"empty mailbox", "+OK 0 0\r\n", 1, 0, {}},
-        {"no count", "+OK\r\n", 1, 0, {}},
-        {"count wraps negative", "+OK 4294967295 1\r\n", 1, 0, {}},
-        {"mail again after none", "+OK 1 10\r\n", 0, 0, {"remove_mail", "add_mail:合計1通のメールが着ています"},
-         "合計1通のメールが着ています"},
+        {"three, the first finding", "+OK 3 420\r\n", {"+OK 3 c\r\n"}, "UIDL 3\r\n", 1, chimed(3), true},
+        {"the same mailbox again, sound off", "+OK 3 420\r\n", {"+OK 3 c\r\n"}, "UIDL 3\r\n", 0, shown(3), false},
+        {"new at the end, one byte at a time", "+OK 5 999\r\n", {"+OK 5 e\r\n", "+OK 3 c\r\n"}, "UIDL 5\r\nUIDL 3\r\n", 1,
+         chimed(5), true, false, 1},
+        // Five, three deleted by a mailer that leaves mail on the server, one arrived: three.
+        {"five, three deleted, one new", "+OK 3 99\r\n", {"+OK 3 f\r\n", "+OK\r\n1 d\r\n2 e\r\n3 f\r\n.\r\n"},
+         "UIDL 3\r\nUIDL\r\n", 1, chimed(3), true},
+        {"deleted, none new", "+OK 2 99\r\n", {"+OK 2 f\r\n"}, "UIDL 2\r\n", 1, chimed(2), false},
+        {"one deleted, one new: the count stayed", "+OK 2 99\r\n", {"+OK 2 g\r\n", "+OK\r\n1 f\r\n2 g\r\n.\r\n"},
+         "UIDL 2\r\nUIDL\r\n", 0, shown(2), true},
+        {"no UIDL: the count rule", "+OK 2147483647 1\n", {"-ERR no UIDL here\r\n"}, "UIDL 2147483647\r\n", 0,
+         shown(2147483647), true},
+        {"fewer, no UIDL", "+OK 11 999\r\n", {"-ERR no UIDL here\r\n"}, "UIDL 11\r\n", 0, shown(11), false},
+        {"empty mailbox", "+OK 0 0\r\n", {}, "", 1, {}, false},
+        {"no count", "+OK\r\n", {}, "", 1, {}, false},
+        {"count wraps negative", "+OK 4294967295 1\r\n", {}, "", 1, {}, false},
+        {"mail again after none", "+OK 1 10\r\n", {"+OK 1 h\r\n"}, "UIDL 1\r\n", 0, shown(1), true},
         // News comes for mail read or flagged elsewhere too: it chimes for new mail only.
-        {"after news, nothing new: no chime", "+OK 1 10\r\n", 1, 0, {"remove_mail", "add_mail:合計1通のメールが着ています"},
-         nullptr, true},
-        {"after news, new mail: the chime", "+OK 2 20\r\n", 1, 0,
-         {"sound", "remove_mail", "add_mail:合計2通のメールが着ています"}, "合計2通のメールが着ています", true},
+        {"after news, nothing new: no chime", "+OK 1 10\r\n", {"+OK 1 h\r\n"}, "UIDL 1\r\n", 1, shown(1), false, true},
+        {"after news, new mail: the chime", "+OK 2 20\r\n", {"+OK 2 i\r\n", "+OK 1 h\r\n"}, "UIDL 2\r\nUIDL 1\r\n", 1,
+         chimed(2), true, true},
     };
     last_finding = {};
     for (const Row& row : rows) {
@@ -420,23 +430,27 @@ TEST_F(MailCheck, SuccessSendsExactlyThreeCommandsAndShowsTheNotice)
         recorded_balloons.clear();
         user_settings.sound_on = row.sound_on;
         check_after_news = row.after_news;
-        ScriptServer server(SERVER, in_pieces({reply("+OK POP3 ready\r\n"), reply("+OK\r\n"),
-                                                reply("+OK Logged in.\r\n"), reply(row.stat_reply)},
-                                               row.piece, row.piece ? 2 : 0));
+        std::vector<ScriptStep> steps = {reply("+OK POP3 ready\r\n"), reply("+OK\r\n"), reply("+OK Logged in.\r\n"),
+                                         reply(std::string(row.stat_reply))};
+        for (const char* answer : row.uidl)
+            steps.push_back(reply(std::string(answer)));
+        ScriptServer server(SERVER, in_pieces(steps, row.piece, row.piece ? 2 : 0));
         MessageBoxHook hook;
         record_sends();
         EXPECT_EQ(check_mailbox(owner), 1);
         check_after_news = false;
         EXPECT_TRUE(server.wait_client_closed(3000));
-        EXPECT_EQ(server.finish(), "USER taro\r\nPASS secret\r\nSTAT\r\n");   // and no QUIT
-        // The floor: three commands, each in one send, nothing else.
+        EXPECT_EQ(server.finish(), "USER taro\r\nPASS secret\r\nSTAT\r\n" + row.asked);   // and no QUIT
+        // The floor: each command in one send, nothing else.
         std::vector<std::string> expected_sends = {"USER taro\r\n", "PASS secret\r\n", "STAT\r\n"};
+        for (size_t at = 0, end; (end = row.asked.find('\n', at)) != std::string::npos; at = end + 1)
+            expected_sends.push_back(row.asked.substr(at, end + 1 - at));
         EXPECT_EQ(sends, expected_sends);
         EXPECT_TRUE(hook.boxes.empty());
         EXPECT_EQ(recorded_calls, row.calls);
         // POP3 says nothing of who wrote: it never downloads a message.
-        EXPECT_EQ(recorded_balloons, row.balloon == nullptr ? std::vector<std::string>{}
-                  : std::vector<std::string>{std::string(row.balloon) + "|クリックするとメールソフトを起動します"});
+        EXPECT_EQ(recorded_balloons, !row.balloon ? std::vector<std::string>{}
+                  : std::vector<std::string>{recorded_calls.back().substr(9) + "|クリックするとメールソフトを起動します"});
         EXPECT_FALSE(connection_is_open(&check_connection));
     }
 }
@@ -1143,7 +1157,7 @@ struct SecureRow {
     const char* script_address = SERVER; // where the scripted server listens
 };
 
-const std::vector<std::string> LOGIN_AND_STAT = {"USER poptest\r\n", "PASS Secr3t\r\n", "STAT\r\n"};
+const std::vector<std::string> LOGIN_AND_STAT = {"USER poptest\r\n", "PASS Secr3t\r\n", "STAT\r\n", "UIDL 3\r\n"};
 const std::vector<std::string> IMAP_LOGIN_AND_STATUS = {"a1 LOGIN \"poptest\" \"Secr3t\"\r\n",
                                                         "a2 STATUS INBOX (UNSEEN UIDNEXT UIDVALIDITY)\r\n", "a3 LOGOUT\r\n"};
 
@@ -1162,7 +1176,7 @@ protected:
         strcpy(user_settings.pop_server, row.server);
         recorded_calls.clear();
         // The rows judge the connection: the mailbox is known, nothing in it is new.
-        last_finding = {true, INT32_MAX, UINT32_MAX, 0, {}, {}};
+        last_finding = {true, INT32_MAX, UINT32_MAX, 0, {}, {}, {}};
         strcpy(last_finding.server, row.server);
         strcpy(last_finding.account, user_settings.account);
         std::unique_ptr<ScriptServer> script;
@@ -1543,7 +1557,7 @@ TEST_F(MailCheck, PlainPortsAndAddressesInTheServerField)
         record_sends();
         EXPECT_EQ(check_mailbox(owner), 1);
         server.wait_client_closed(3000);
-        EXPECT_EQ(server.finish(), "USER taro\r\nPASS secret\r\nSTAT\r\n");
-        EXPECT_EQ(sends, (std::vector<std::string>{"USER taro\r\n", "PASS secret\r\n", "STAT\r\n"}));
+        EXPECT_EQ(server.finish(), mailbox_exchange("taro", "secret", 3));
+        EXPECT_EQ(sends, (std::vector<std::string>{"USER taro\r\n", "PASS secret\r\n", "STAT\r\n", "UIDL 3\r\n"}));
     }
 }

@@ -123,3 +123,29 @@ TEST(Command, FormatsAndFitsTheLongestValue)
     build_command(out, sizeof out, "PASS", longer.c_str());
     EXPECT_EQ(std::string(out), "PASS " + std::string(254, 'b') + "\r\n");
 }
+
+// A message's number and unique id, from UIDL's list or its one-line answer.
+TEST(Pop3Reply, UidlEntryIsANumberAndAnId)
+{
+    const std::string longest(70, 'z');
+    const struct { std::string text; int32_t number; std::string id; } rows[] = {   // number 0: none
+        {"3 abc", 3, "abc"},
+        {" 12  <x.y@z>  ", 12, "<x.y@z>"},
+        {"2147483647 " + longest, 2147483647, longest},
+        {"1 " + longest + "z", 0, ""},
+        {"2147483648 a", 0, ""},
+        {"0 a", 0, ""},
+        {"3", 0, ""},
+        {"3 ", 0, ""},
+        {"x a", 0, ""},
+        {"3 a b", 0, ""},
+        {"3 a\x01", 0, ""},
+    };
+    for (const auto& row : rows) {
+        int32_t number = 0;
+        char id[UIDL_ID_SIZE] = "";
+        EXPECT_EQ(uidl_entry(row.text.c_str(), &number, id), row.number != 0) << row.text;
+        EXPECT_EQ(row.number != 0 ? number : 0, row.number) << row.text;
+        EXPECT_EQ(std::string(id), row.id) << row.text;
+    }
+}

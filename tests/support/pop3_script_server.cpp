@@ -1,8 +1,11 @@
 #include "tests/support/pop3_script_server.h"
 
+#include "mailcheck/pop3_reply.h"
+
 #include <ws2tcpip.h>
 
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
 int test_address(const char* address, unsigned short port, sockaddr_storage* out)
@@ -178,8 +181,14 @@ void ScriptServer::serve(SOCKET connection)
             break;
         }
         const ScriptStep& step = steps_[i];
+        if (step.end == StepEnd::uidl) {
+            answer_uidl(connection, strtol(step.reply.c_str(), nullptr, 10));
+            open = false;
+            break;
+        }
         send_reply(connection, step);
         switch (step.end) {
+        case StepEnd::uidl:
         case StepEnd::next:
             break;
         case StepEnd::close:
@@ -209,7 +218,40 @@ void ScriptServer::serve(SOCKET connection)
     closesocket(connection);
 }
 
+// The command just read is answered, then every later one, until the client closes.
+void ScriptServer::answer_uidl(SOCKET connection, long count)
+{
+    do {
+        const size_t end = received_.size() - 1, begin = received_.rfind('\n', end - 1);
+        std::string command = received_.substr(begin == std::string::npos ? 0 : begin + 1);
+        while (!command.empty() && (command.back() == '\n' || command.back() == '\r'))
+            command.pop_back();
+        std::string answer = "-ERR no such message\r\n";
+        if (command == "UIDL" && count <= 100000) {
+            answer = "+OK\r\n";
+            for (long n = 1; n <= count; ++n)
+                answer += std::to_string(n) + " id-" + std::to_string(n) + "\r\n";
+            answer += ".\r\n";
+        } else if (command.rfind("UIDL ", 0) == 0) {
+            const long n = strtol(command.c_str() + 5, nullptr, 10);
+            if (n >= 1 && n <= count)
+                answer = "+OK " + std::to_string(n) + " id-" + std::to_string(n) + "\r\n";
+        }
+        send(connection, answer.data(), static_cast<int>(answer.size()), 0);
+    } while (read_line(connection));
+}
+
 std::vector<ScriptStep> mailbox(const char* stat_reply)
 {
-    return {reply("+OK\r\n"), reply("+OK\r\n"), reply("+OK\r\n"), reply(std::string(stat_reply))};
+    std::vector<ScriptStep> steps = {reply("+OK\r\n"), reply("+OK\r\n"), reply("+OK\r\n"), reply(std::string(stat_reply))};
+    const int32_t count = stat_message_count(stat_reply);
+    if (count > 0)   // the messages' ids, asked after STAT
+        steps.push_back(ScriptStep{std::to_string(count), StepEnd::uidl});
+    return steps;
+}
+
+std::string mailbox_exchange(const char* account, const char* password, int32_t count)
+{
+    return std::string("USER ") + account + "\r\nPASS " + password + "\r\nSTAT\r\n"
+        + (count > 0 ? "UIDL " + std::to_string(count) + "\r\n" : "");
 }

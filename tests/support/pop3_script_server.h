@@ -19,6 +19,8 @@ enum class StepEnd {
     hang,     // never send anything again; keep reading until the client closes
     reset,    // abort the connection (RST) after this reply
     stream,   // send this reply again and again until the client closes
+    uidl,     // send nothing: answer every UIDL from here on for a mailbox of `reply`
+              // messages, whose ids are id-1, id-2, …
 };
 
 struct ScriptStep {
@@ -52,6 +54,7 @@ private:
     void send_reply(SOCKET connection, const ScriptStep& step);
     void drain(SOCKET connection);
     void stream(SOCKET connection, const ScriptStep& step);
+    void answer_uidl(SOCKET connection, long count);
 
     std::vector<ScriptStep> steps_;
     bool every_connection_;
@@ -87,8 +90,11 @@ inline std::vector<ScriptStep> in_pieces(std::vector<ScriptStep> steps, size_t s
     return steps;
 }
 
-// A mailbox that accepts the login and answers STAT with stat_reply.
+// A mailbox that accepts the login, answers STAT with stat_reply and, with
+// mail waiting, UIDL (message n's id is "id-n").
 std::vector<ScriptStep> mailbox(const char* stat_reply);
+// What a check sends to it: USER, PASS, STAT, and with mail "UIDL n".
+std::string mailbox_exchange(const char* account, const char* password, int32_t count);
 
 // The check's own failure texts, as the user sees them.
 constexpr const char* RECEIVE_FAILED = "メールデータ受信に失敗";
