@@ -514,6 +514,38 @@ TEST_F(MainWindow, PushNewsInsideAFailedChecksBoxStartsNoCheck)
     push_stop(2000);
 }
 
+// A check that push news starts chimes only for mail that arrived: news
+// comes for mail read or flagged elsewhere too.
+TEST_F(MainWindow, PushNewsChimesOnlyForNewMail)
+{
+    ASSERT_NO_FATAL_FAILURE(start_window());
+    user_settings.sound_on = 1;
+    {
+        ScriptServer mail("127.0.0.5", mailbox("+OK 2 20\r\n"));   // the mailbox known: its newest is id-2
+        strcpy(user_settings.pop_server, "127.0.0.5");
+        SendMessageA(window, WM_TIMER, CHECK_TIMER_ID, 0);
+        strcpy(user_settings.pop_server, SERVER);
+    }
+    const struct { const char* name; const char* stat; bool chime; } rows[] = {
+        {"a message read elsewhere: nothing new", "+OK 2 20\r\n", false},
+        {"a message arrived", "+OK 3 30\r\n", true},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        ScriptServer mail("127.0.0.5", mailbox(row.stat));
+        ScriptServer push(SERVER, idling_with_news());
+        push_start(window, WM_PUSH_NEWS, 0);
+        ASSERT_TRUE(news_came(window)) << "it never idled";
+        strcpy(user_settings.pop_server, "127.0.0.5");
+        recorded_calls.clear();
+        SendMessageA(window, WM_PUSH_NEWS, 0, 0);
+        EXPECT_EQ(recorded_calls.size() == 3 && recorded_calls[0] == "sound", row.chime)
+            << testing::PrintToString(recorded_calls);
+        push_stop(2000);
+        strcpy(user_settings.pop_server, SERVER);
+    }
+}
+
 // A resume that never came is no reason to poll where polling had stopped
 // after a failure: the fallback timer goes with the wake it stood for.
 TEST_F(MainWindow, MissedResumeKeepsStoppedPollingStopped)
