@@ -1388,18 +1388,25 @@ std::string maildir_of(const char* address)
 }
 
 // New over IMAP is an unread message at or above the next UID the check
-// before saw: a read message filed into the inbox is not, a delivered one
+// before saw: a read message filed into the inbox is not, an unread one
 // is, named first; a rebuilt mailbox (another UIDVALIDITY, a lower next
 // UID) is new again; a check that finds nothing unread removes the notice.
 TEST_F(SecureMailbox, NewMeansAnUnreadMessageThatArrived)
 {
     const std::string maildir = maildir_of("127.0.0.43");
-    auto put = [&](const char* file, const char* from) {
-        write_file_bytes(maildir + file, std::string("From: ") + from + "\r\nSubject: hello\r\n\r\nHi.\r\n");
+    // Filed into the inbox as a mail program files it (APPEND), read or not.
+    auto append = [&](const char* flags, const char* from) {
+        static Connection c;   // large: not on the stack
+        const std::string message = std::string("From: ") + from + "\r\nSubject: hello\r\n\r\nHi.\r\n";
+        const std::string command = std::string("x1 APPEND INBOX (") + flags + ") {" + std::to_string(message.size()) + "}\r\n";
+        bool idle = false;
+        ASSERT_EQ(connection_open(&c, "127.0.0.43", 993), Reach::connected);
+        ASSERT_EQ(connection_start_tls(&c, nullptr), TlsFailure::none);
+        ASSERT_TRUE(imap_login(&c, owner, user_settings.account, user_settings.password, &idle));
+        ASSERT_TRUE(imap_command(&c, owner, command.c_str(), "x1", ImapLine::continuation));
+        ASSERT_TRUE(imap_command(&c, owner, (message + "\r\n").c_str(), "x1", ImapLine::ok));
+        connection_close(&c);
     };
-    // (A read message cannot be filed in from here: its flags are a ':' in
-    // a file name, which Windows file names cannot hold; the scripted rows
-    // of the IMAP exchange have it.)
     auto all_gone = [&] {
         for (const char* folder : {"new\\", "cur\\"}) {
             WIN32_FIND_DATAA found;
@@ -1413,7 +1420,8 @@ TEST_F(SecureMailbox, NewMeansAnUnreadMessageThatArrived)
     const struct { const char* name; std::function<void()> change; const char* balloon; bool notice; } rows[] = {
         {"the first finding", [] {}, "合計3通のメールが着ています|山田太郎: 会議の件 3\n", true},
         {"nothing changed", [] {}, nullptr, true},
-        {"an unread message delivered", [&] { put("new\\500000002.M1P1.new", "new@example.jp"); },
+        {"a read message filed in", [&] { append("\\Seen", "filed@example.jp"); }, nullptr, true},
+        {"an unread message filed in", [&] { append("", "new@example.jp"); },
          "合計4通のメールが着ています|new@example.jp: hello\n山田太郎: 会議の件 3\n", true},
         {"the mailbox rebuilt", [] { last_finding.uidvalidity ^= 1; last_finding.uidnext += 100; },
          "合計4通のメールが着ています|new@example.jp: hello\n", true},
