@@ -50,11 +50,19 @@ int flush(Connection* c, HWND owner, Outgoing* out)
     return send_command(c, owner, out->text);
 }
 
+// What a STATUS line among the replies said.
+struct Status {
+    int32_t unseen;   // -1: no count
+    uint32_t uidnext;
+    uint32_t uidvalidity;
+};
+
 // Lines up to the one wanted (the tagged OK, or the server's go-ahead for
-// a literal), the untagged ones skipped; a STATUS line among them gives
-// *unseen and *uidnext. A tagged NO or BAD shows the server's own words.
-int read_until(Connection* c, HWND owner, const char* tag, ImapLine wanted, int32_t* unseen,
-               uint32_t* uidnext = nullptr, Capabilities* capabilities = nullptr, uint32_t* uidvalidity = nullptr)
+// a literal), the untagged ones skipped but for a STATUS line (into
+// *status) and the capabilities (into *capabilities). A tagged NO or BAD
+// shows the server's own words.
+int read_until(Connection* c, HWND owner, const char* tag, ImapLine wanted, Status* status = nullptr,
+               Capabilities* capabilities = nullptr)
 {
     for (;;) {
         if (!receive_line(c, owner))
@@ -65,8 +73,8 @@ int read_until(Connection* c, HWND owner, const char* tag, ImapLine wanted, int3
         if (kind == wanted)
             return 1;
         if (kind == ImapLine::untagged) {
-            if (unseen != nullptr)
-                imap_status(text, unseen, uidnext, uidvalidity);
+            if (status != nullptr)
+                imap_status(text, &status->unseen, &status->uidnext, &status->uidvalidity);
             continue;
         }
         if (kind == ImapLine::no || kind == ImapLine::bad)
@@ -87,7 +95,7 @@ int put_string(Connection* c, HWND owner, Outgoing* out, const char* tag, const 
     char size[16];
     wsprintfA(size, "{%d}\r\n", lstrlenA(value));
     put(out, size);
-    if (!flush(c, owner, out) || !read_until(c, owner, tag, ImapLine::continuation, nullptr))
+    if (!flush(c, owner, out) || !read_until(c, owner, tag, ImapLine::continuation))
         return 0;
     put(out, value);
     return 1;
@@ -203,7 +211,7 @@ void imap_logout(Connection* c)
 
 int imap_command(Connection* c, HWND owner, const char* command, const char* tag, ImapLine wanted)
 {
-    return send_command(c, owner, command) && read_until(c, owner, tag, wanted, nullptr);
+    return send_command(c, owner, command) && read_until(c, owner, tag, wanted);
 }
 
 int imap_login(Connection* c, HWND owner, const char* account, const char* password, bool* idle)
@@ -232,14 +240,14 @@ int imap_login(Connection* c, HWND owner, const char* account, const char* passw
         if (!put_string(c, owner, &out, "a1", password))
             return 0;
         put(&out, "\r\n");
-        if (!flush(c, owner, &out) || !read_until(c, owner, "a1", ImapLine::ok, nullptr, nullptr, &capabilities))
+        if (!flush(c, owner, &out) || !read_until(c, owner, "a1", ImapLine::ok, nullptr, &capabilities))
             return 0;
         break;
     }
     }
     if (!capabilities.listed
         && !(send_command(c, owner, "a0 CAPABILITY\r\n")
-             && read_until(c, owner, "a0", ImapLine::ok, nullptr, nullptr, &capabilities)))
+             && read_until(c, owner, "a0", ImapLine::ok, nullptr, &capabilities)))
         return 0;
     *idle = capabilities.idle;
     return 1;
@@ -247,13 +255,14 @@ int imap_login(Connection* c, HWND owner, const char* account, const char* passw
 
 int imap_unseen(Connection* c, HWND owner, int32_t* count, uint32_t* uidnext, uint32_t* uidvalidity)
 {
-    int32_t unseen = -1;
-    *uidnext = *uidvalidity = 0;
+    Status status = {-1, 0, 0};
     if (!send_command(c, owner, "a2 STATUS INBOX (UNSEEN UIDNEXT UIDVALIDITY)\r\n")
-        || !read_until(c, owner, "a2", ImapLine::ok, &unseen, uidnext, nullptr, uidvalidity))
+        || !read_until(c, owner, "a2", ImapLine::ok, &status))
         return 0;
-    if (unseen < 0)   // no count that parses is ever shown as one
+    if (status.unseen < 0)   // no count that parses is ever shown as one
         return show_error(c, owner, RECEIVE_FAILED_TEXT);
-    *count = unseen;
+    *count = status.unseen;
+    *uidnext = status.uidnext;
+    *uidvalidity = status.uidvalidity;
     return 1;
 }
