@@ -26,7 +26,6 @@
 #include "tests/support/pop3_script_server.h"
 #include "tests/support/recording_doubles.h"
 #include "tests/support/settings_record.h"
-#include "tests/support/test_files.h"
 
 #define SECURITY_WIN32
 #define SCHANNEL_USE_BLACKLISTS
