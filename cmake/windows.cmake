@@ -52,7 +52,7 @@ target_link_libraries(qb_win PUBLIC qb_core ${QB_SYSTEM_LIBRARIES})
 # so what that script leaves out is checked by the win32 test layer alone.
 add_executable(quillbeam WIN32 app/winmain.cpp resources/quillbeam.rc ${CORE_SOURCES} ${WIN_SOURCES})
 set_source_files_properties(resources/quillbeam.rc PROPERTIES
-    OBJECT_DEPENDS ${PROJECT_SOURCE_DIR}/resources/quillbeam.manifest)
+    OBJECT_DEPENDS "${PROJECT_SOURCE_DIR}/resources/quillbeam.manifest;${PROJECT_SOURCE_DIR}/resources/mainicon.ico;${PROJECT_SOURCE_DIR}/resources/mlckicon.ico;${PROJECT_SOURCE_DIR}/resources/newmail.wav")
 qb_program_options(quillbeam)
 target_link_libraries(quillbeam PRIVATE ${QB_SYSTEM_LIBRARIES})
 target_link_options(quillbeam PRIVATE -static -s -Wl,--gc-sections -Wl,--no-insert-timestamp)

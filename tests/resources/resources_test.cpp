@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "resources/resource.h"
+#include "tests/support/pictures.h"
 #include "tests/support/test_files.h"
 
 namespace {
@@ -136,38 +137,46 @@ TEST(Resources, Menus)
     EXPECT_FALSE(bytes_of(MAKEINTRESOURCEA(4), "MAINMENU").empty());   // tagged Japanese
 }
 
-TEST(Resources, IconsAreOne32By32SixteenColourImageEach)
+TEST(Resources, IconsHoldEverySizeTheTaskbarAsksForClearOnDarkAndLight)
 {
-    struct Row { const char* name; bool transparent; } rows[] = {
-        {"MAINICON", false}, {"MLCKICON", true}};
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.name);
-        std::string group = bytes_of(MAKEINTRESOURCEA(14), row.name);
-        ASSERT_EQ(group.size(), 6u + 14u);   // header and exactly one entry
-        const BYTE* entry = reinterpret_cast<const BYTE*>(group.data() + 6);
-        EXPECT_EQ(reinterpret_cast<const WORD*>(group.data())[2], 1);
-        EXPECT_EQ(entry[0], 32);
-        EXPECT_EQ(entry[1], 32);
-        EXPECT_EQ(entry[2], 16);
-        WORD bit_count;
-        DWORD size;
-        WORD id;
-        memcpy(&bit_count, entry + 6, 2);
-        memcpy(&size, entry + 8, 4);
-        memcpy(&id, entry + 12, 2);
-        EXPECT_EQ(bit_count, 4);
-        EXPECT_EQ(size, 744u);
-        std::string image = bytes_of(MAKEINTRESOURCEA(3), MAKEINTRESOURCEA(id));
-        ASSERT_EQ(image.size(), 744u);
-        BITMAPINFOHEADER header;
-        memcpy(&header, image.data(), sizeof header);
-        EXPECT_EQ(header.biWidth, 32);
-        EXPECT_EQ(header.biHeight, 64);
-        EXPECT_EQ(header.biBitCount, 4);
-        std::string mask = image.substr(40 + 64 + 512);
-        bool any_transparent = mask.find_first_not_of('\0') != std::string::npos;
-        EXPECT_EQ(any_transparent, row.transparent);
-        EXPECT_NE(LoadIconA(program(), row.name), nullptr);
+    const BYTE sizes[] = {16, 20, 24, 32, 40, 48, 64};
+    for (const char* name : {"MAINICON", "MLCKICON"}) {
+        std::string group = bytes_of(MAKEINTRESOURCEA(14), name);
+        ASSERT_EQ(group.size(), 6u + 14u * 7u) << name;
+        for (int i = 0; i < 7; ++i) {
+            const int size = sizes[i];
+            SCOPED_TRACE(testing::Message() << name << " at " << size);
+            const BYTE* entry = reinterpret_cast<const BYTE*>(group.data() + 6 + 14 * i);
+            WORD bit_count, id;
+            memcpy(&bit_count, entry + 6, 2);
+            memcpy(&id, entry + 12, 2);
+            EXPECT_EQ(entry[0], size);
+            EXPECT_EQ(bit_count, 32);
+            // A PNG frame, as Windows takes one: 8 bits per channel with alpha.
+            std::string image = bytes_of(MAKEINTRESOURCEA(3), MAKEINTRESOURCEA(id));
+            ASSERT_GT(image.size(), 26u);
+            EXPECT_EQ(image.substr(0, 8), "\x89PNG\r\n\x1a\n");
+            EXPECT_EQ(static_cast<BYTE>(image[19]), size);
+            EXPECT_EQ(image.substr(24, 2), std::string("\x08\x06", 2));
+            Picture picture = picture_of(static_cast<HICON>(
+                LoadImageA(program(), name, IMAGE_ICON, size, size, 0)), true);
+            ASSERT_EQ(picture.size, size);
+            // No tile behind the shape, and the shape stands out from a dark
+            // and a light taskbar alike.
+            int clear = 0, visible = 0, stands_out[2] = {0, 0};
+            const int taskbars[2] = {0x20, 0xF3};
+            for (uint32_t pixel : picture.pixels) {
+                const int alpha = pixel >> 24;
+                clear += alpha == 0;
+                visible += alpha != 0;
+                const int shade = (299 * (pixel >> 16 & 0xFF) + 587 * (pixel >> 8 & 0xFF) + 114 * (pixel & 0xFF)) / 1000;
+                for (int t = 0; t < 2; ++t)
+                    stands_out[t] += alpha != 0 && abs((shade * alpha + taskbars[t] * (255 - alpha)) / 255 - taskbars[t]) >= 64;
+            }
+            EXPECT_GE(clear * 4, size * size);
+            EXPECT_GE(stands_out[0] * 10, visible * 4) << "on a dark taskbar";
+            EXPECT_GE(stands_out[1] * 10, visible * 4) << "on a light taskbar";
+        }
     }
 }
 
