@@ -14,6 +14,11 @@
 #include "shell/shell.h"
 #include "tray/tray.h"
 
+// Declared only for Windows 7 on; sent from Windows 8.1 on.
+#ifndef WM_DPICHANGED
+#define WM_DPICHANGED 0x02E0
+#endif
+
 namespace {
 
 const char ABOUT_TEXT[] =
@@ -236,6 +241,11 @@ LRESULT CALLBACK main_window_proc(HWND window, UINT message, WPARAM wparam, LPAR
             check_after_news = false;
         }
         return 1;
+    case WM_DPICHANGED:
+    case WM_DISPLAYCHANGE:
+        // The taskbar's scaling may have changed: icons of the size it now asks.
+        rescale_icons(window);
+        return 0;
     case WM_MAINICON_NOTIFY:
         on_icon_notify(window, lparam, IDM_SETTINGS, "MAINMENU");
         return 1;
@@ -247,6 +257,7 @@ LRESULT CALLBACK main_window_proc(HWND window, UINT message, WPARAM wparam, LPAR
             // While the settings dialog is open its closing gives the icon back.
             if (!settings_dialog_open && main_window == window)
                 add_main_icon(window, MAIN_ICON_TIP);
+            restore_mail_icon(window);
             return 1;
         }
         return DefWindowProcA(window, message, wparam, lparam);

@@ -17,6 +17,7 @@ add_executable(core_tests
     tests/mailcheck/imap_reply_test.cpp
     tests/mailcheck/header_text_test.cpp
     tests/app/polling_test.cpp
+    tests/tray/count_badge_test.cpp
     tests/settings/form_rules_test.cpp)
 target_compile_options(core_tests PRIVATE ${QB_NATIVE_FLAGS} ${QB_SANITIZE}
     -finput-charset=UTF-8 -fexec-charset=CP932)

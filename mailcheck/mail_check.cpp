@@ -156,7 +156,7 @@ int check_mailbox(HWND owner)
         if (user_settings.sound_on == 1 && (!check_after_news || fresh))
             play_new_mail_sound();
         remove_mail_icon(owner);
-        add_mail_icon(owner, notice);
+        add_mail_icon(owner, notice, count);
         if (fresh) {
             // POP3 says nothing of who wrote: it never downloads a message.
             static const wchar_t click_to_start[] = L"クリックするとメールソフトを起動します";

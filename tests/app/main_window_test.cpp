@@ -221,8 +221,11 @@ TEST_F(MainWindow, IconCallbacksAndCommands)
         {WM_COMMAND, IDM_CLOSE_NOTICE, 0, {"remove_mail"}},
         {WM_COMMAND, IDM_LAUNCH_MAILER, 0, {"remove_mail", "launch"}},
         {WM_COMMAND, MAKEWPARAM(IDM_CLOSE_NOTICE, 1), 0, {}},   // not a menu click
-        // Explorer restarted: the resident icon comes back.
-        {taskbar_created, 0, 0, {"add_main:Quillbeam v1.1"}},
+        // Explorer restarted (or the taskbar's scaling changed): both icons come back.
+        {taskbar_created, 0, 0, {"add_main:Quillbeam v1.1", "restore_mail"}},
+        // The scaling of this window's monitor or of the screen changed.
+        {0x02E0 /* WM_DPICHANGED */, MAKEWPARAM(144, 144), 0, {"rescale"}},
+        {WM_DISPLAYCHANGE, 32, MAKELPARAM(1024, 768), {"rescale"}},
     };
     for (const Row& row : rows) {
         recorded_calls.clear();
@@ -269,10 +272,12 @@ TEST_F(MainWindow, DoubleClickOnResidentIconOpensSettingsThenChecks)
         EXPECT_EQ(server.connections(), 1);
         EXPECT_EQ(opened, row.opens);
         if (row.opens) {
-            EXPECT_EQ(calls_while_open, std::vector<std::string>{"remove_main"});
+            EXPECT_EQ(calls_while_open, (std::vector<std::string>{"remove_main", "restore_mail"}));
         }
         std::vector<std::string> expected = {"remove_main", "add_main:Quillbeam v1.1", "remove_mail",
                                              "add_mail:合計2通のメールが着ています"};
+        if (row.opens)
+            expected.insert(expected.begin() + 1, "restore_mail");
         EXPECT_EQ(recorded_calls, expected);
         ASSERT_EQ(timer_calls.size(), 1u);
         EXPECT_EQ(timer_calls[0].elapse, 300000u);
