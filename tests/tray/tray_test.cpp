@@ -29,6 +29,8 @@ extern "C" BOOL(WINAPI* notify_slot)(DWORD, PNOTIFYICONDATAA) IMPORT_SLOT(Shell_
 extern "C" BOOL(WINAPI* notify_w_slot)(DWORD, PNOTIFYICONDATAW) IMPORT_SLOT(Shell_NotifyIconW, 8);
 extern "C" BOOL(WINAPI* track_slot)(HMENU, UINT, int, int, int, HWND, const RECT*) IMPORT_SLOT(TrackPopupMenu, 28);
 extern "C" BOOL(WINAPI* play_slot)(LPCSTR, HMODULE, DWORD) IMPORT_SLOT(PlaySoundA, 12);
+extern "C" int(WINAPI* metrics_slot)(int) IMPORT_SLOT(GetSystemMetrics, 4);
+extern "C" HWND(WINAPI* find_window_slot)(LPCSTR, LPCSTR) IMPORT_SLOT(FindWindowA, 8);
 extern "C" HRESULT(WINAPI* state_slot)(QUERY_USER_NOTIFICATION_STATE*) IMPORT_SLOT(SHQueryUserNotificationState, 4);
 
 // The record sizes the shell takes, as Windows lays the records out for
@@ -282,6 +284,47 @@ TEST_F(Tray, TheNewMailIconShowsItsCountOnItsOwnPicture)
         }
         EXPECT_EQ(shown.pixels, plain.pixels);
     }
+}
+
+// The taskbar's scaling went from 100 to 150 %: the small-icon size the
+// system states (no taskbar window to ask: Windows before 10 answers so).
+int small_icon_size = 24;
+int WINAPI scaled_metrics(int index)
+{
+    return index == SM_CXSMICON ? small_icon_size : GetSystemMetrics(index);
+}
+HWND WINAPI no_taskbar(LPCSTR, LPCSTR)
+{
+    return nullptr;
+}
+
+TEST_F(Tray, ScalingChangedIconsShownGetPicturesOfTheNewSize)
+{
+    add_main_icon(owner, MAIN_ICON_TIP);
+    add_mail_icon(owner, "合計3通のメールが着ています", 3);
+    auto metrics = redirect_import(&metrics_slot, scaled_metrics);
+    auto find_window = redirect_import(&find_window_slot, no_taskbar);
+    // Each icon once per new size, in the record it was added with.
+    const struct { int size; size_t changes; } rows[] = {{24, 2}, {24, 0}, {32, 2}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.size);
+        small_icon_size = row.size;
+        notify_calls.clear();
+        rescale_icons(owner);
+        ASSERT_EQ(notify_calls.size(), row.changes);
+        for (const auto& call : notify_calls) {
+            EXPECT_EQ(call.message, static_cast<DWORD>(NIM_MODIFY));
+            EXPECT_EQ(call.data.uFlags, static_cast<UINT>(NIF_MESSAGE | NIF_ICON | NIF_TIP));
+            EXPECT_EQ(picture_of(call.data.hIcon).size, row.size);
+        }
+        if (row.changes) {
+            EXPECT_STREQ(notify_calls[1].data.szTip, "合計3通のメールが着ています");
+        }
+    }
+    redirect_import(&metrics_slot, metrics);
+    redirect_import(&find_window_slot, find_window);
+    remove_main_icon(owner);
+    remove_mail_icon(owner);
 }
 
 TEST_F(Tray, PicturesAreFreedWhenReplaced)
