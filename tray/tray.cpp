@@ -5,9 +5,9 @@
 
 #include "app/app.h"
 #include "resources/resource.h"
-#include "tray/count_badge.h"
 #include "settings/cp932_text.h"
 #include "settings/user_settings.h"
+#include "tray/count_badge.h"
 
 // The first form of the record, which every shell since Windows 95 takes.
 #include <stddef.h>
