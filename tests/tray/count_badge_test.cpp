@@ -2,6 +2,7 @@
 // there, in the corner, at 16 pixels as at 32.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -11,60 +12,36 @@ namespace {
 
 constexpr uint32_t ICON = 0x80123456;   // what the icon had there: half clear
 
-// The badge as a reader sees it: the box of changed pixels, and in it each
-// glyph (a run of columns holding the lighter colour) as its lit pixels.
-struct Badge {
-    int left = 0, top = 0, right = 0, bottom = 0;
-    bool opaque = true;
-    std::vector<std::string> glyphs;
-};
-
-Badge read_badge(const std::vector<uint32_t>& pixels, int size)
-{
-    Badge badge;
-    badge.left = badge.top = size;
-    uint32_t figure = 0;
-    for (int i = 0; i < size * size; ++i) {
-        if (pixels[i] == ICON)
-            continue;
-        const int x = i % size, y = i / size;
-        badge.left = std::min(badge.left, x), badge.top = std::min(badge.top, y);
-        badge.right = std::max(badge.right, x + 1), badge.bottom = std::max(badge.bottom, y + 1);
-        badge.opaque = badge.opaque && pixels[i] >> 24 == 0xFF;
-        figure = std::max(figure, pixels[i] & 0xFFFFFF);
-    }
-    std::string glyph;
-    for (int x = badge.left; x <= badge.right; ++x) {
-        std::string column;
-        for (int y = badge.top; y < badge.bottom && x < badge.right; ++y)
-            column += (pixels[y * size + x] & 0xFFFFFF) == figure ? '#' : '.';
-        if (column.find('#') != std::string::npos) {
-            glyph += column + "|";
-        } else if (!glyph.empty()) {
-            badge.glyphs.push_back(glyph);
-            glyph.clear();
-        }
-    }
-    return badge;
-}
-
-// Rows from the glyph's first lit pixel to its last.
-size_t lit_height(const std::string& glyph)
-{
-    size_t first = std::string::npos, last = 0;
-    for (size_t at = 0, end; (end = glyph.find('|', at)) != std::string::npos; at = end + 1) {
-        const std::string column = glyph.substr(at, end - at);
-        first = std::min(first, column.find('#'));
-        last = std::max(last, column.rfind('#'));
-    }
-    return last - first + 1;
-}
-
-Badge painted(int size, int count)
+// The badge's glyphs as a reader sees them, left to right: each a run of
+// columns holding white, as those columns. Fails where a changed pixel is
+// not opaque or lies outside the lower right corner; lit_rows: how many rows
+// hold white.
+std::vector<std::string> glyphs_of(int size, int count, int* lit_rows)
 {
     std::vector<uint32_t> pixels(size * size, ICON);
     EXPECT_TRUE(paint_count_badge(pixels.data(), size, count));
-    return read_badge(pixels, size);
+    std::vector<std::string> glyphs(1);
+    std::vector<bool> lit(size);
+    bool right_edge = false;
+    for (int x = 0; x < size; ++x) {
+        std::string column;
+        for (int y = 0; y < size; ++y) {
+            const uint32_t pixel = pixels[y * size + x];
+            EXPECT_TRUE(pixel == ICON || (pixel >> 24 == 0xFF && y >= size / 2)) << x << ", " << y;
+            right_edge = right_edge || (x == size - 1 && pixel != ICON);
+            lit[y] = lit[y] || pixel == 0xFFFFFFFF;
+            column += pixel == 0xFFFFFFFF ? '#' : '.';
+        }
+        if (column.find('#') != std::string::npos)
+            glyphs.back() += column + "|";
+        else if (!glyphs.back().empty())
+            glyphs.emplace_back();
+    }
+    EXPECT_TRUE(right_edge);
+    *lit_rows = static_cast<int>(std::count(lit.begin(), lit.end(), true));
+    if (glyphs.back().empty())
+        glyphs.pop_back();
+    return glyphs;
 }
 
 } // namespace
@@ -73,40 +50,30 @@ TEST(CountBadge, DigitsReadBackInTheCorner)
 {
     for (int size : {16, 32}) {
         SCOPED_TRACE(size);
-        const Badge one = painted(size, 1), nine = painted(size, 9), ten = painted(size, 10),
-                    ninety_nine = painted(size, 99), hundred = painted(size, 100);
-        ASSERT_EQ(one.glyphs.size(), 1u);
-        ASSERT_EQ(nine.glyphs.size(), 1u);
-        ASSERT_EQ(ten.glyphs.size(), 2u);
-        ASSERT_EQ(ninety_nine.glyphs.size(), 2u);
-        ASSERT_EQ(hundred.glyphs.size(), 3u);   // 99 and a plus
-        const std::string& zero = ten.glyphs[1];
-        const std::string& plus = hundred.glyphs[2];
+        int rows = 0;
+        const auto one = glyphs_of(size, 1, &rows), nine = glyphs_of(size, 9, &rows),
+                   ten = glyphs_of(size, 10, &rows), ninety_nine = glyphs_of(size, 99, &rows),
+                   hundred = glyphs_of(size, 100, &rows);
+        EXPECT_GE(rows, size / 16 * 5) << "five-pixel digits, scaled by whole pixels";
+        ASSERT_EQ(one.size(), 1u);
+        ASSERT_EQ(nine.size(), 1u);
+        ASSERT_EQ(ten.size(), 2u);
+        ASSERT_EQ(hundred.size(), 3u);   // 99 and a plus
         // Each digit its own shape, the same wherever it stands.
-        EXPECT_NE(one.glyphs[0], nine.glyphs[0]);
-        EXPECT_NE(zero, one.glyphs[0]);
-        EXPECT_NE(zero, nine.glyphs[0]);
-        EXPECT_NE(plus, nine.glyphs[0]);
-        EXPECT_EQ(ten.glyphs[0], one.glyphs[0]);
-        EXPECT_EQ(ninety_nine.glyphs, std::vector<std::string>(2, nine.glyphs[0]));
-        EXPECT_EQ(hundred.glyphs[0], nine.glyphs[0]);
-        EXPECT_EQ(hundred.glyphs[1], nine.glyphs[0]);
-        for (const Badge* badge : {&one, &nine, &ten, &ninety_nine, &hundred}) {
-            // In the lower right corner, opaque, under half the icon's height,
-            // its digits five pixels high at least (two at 32).
-            EXPECT_EQ(badge->right, size);
-            EXPECT_EQ(badge->bottom, size);
-            EXPECT_LE(badge->bottom - badge->top, size / 2);
-            EXPECT_TRUE(badge->opaque);
-            EXPECT_GE(lit_height(badge->glyphs[0]), size / 16 * 5u);
-        }
+        EXPECT_NE(one[0], nine[0]);
+        EXPECT_EQ(ten[0], one[0]);
+        EXPECT_NE(ten[1], one[0]);
+        EXPECT_NE(ten[1], nine[0]);
+        EXPECT_EQ(ninety_nine, std::vector<std::string>(2, nine[0]));
+        EXPECT_EQ(std::vector<std::string>(hundred.begin(), hundred.begin() + 2), ninety_nine);
+        EXPECT_NE(hundred[2], nine[0]);
     }
 }
 
 TEST(CountBadge, NothingPaintedWhereItDoesNotFitOrThereIsNoCount)
 {
     struct Row { const char* what; int size, count; } rows[] = {
-        {"three glyphs in 12 pixels", 12, 100}, {"no mail", 16, 0}, {"a count below zero", 16, -1},
+        {"three glyphs in 12 pixels", 12, 100}, {"no mail", 16, 0},
         {"a picture larger than the buffer for its mask", BADGE_PICTURE_MAX + 2, 5},
     };
     for (const Row& row : rows) {
