@@ -2,15 +2,13 @@
 #pragma once
 
 #include <windows.h>
-
 #include <stdint.h>
 
 #include <vector>
 
-// Rows top-down, pixels 0xAARRGGBB.
 struct Picture {
     int size;
-    std::vector<uint32_t> pixels;
+    std::vector<uint32_t> pixels;   // rows top-down, 0xAARRGGBB
 };
 
 inline Picture picture_of(HICON icon, bool destroy = false)
@@ -21,8 +19,7 @@ inline Picture picture_of(HICON icon, bool destroy = false)
     if (icon == nullptr || !GetIconInfo(icon, &info))
         return picture;
     GetObjectA(info.hbmColor, sizeof bitmap, &bitmap);
-    picture.size = bitmap.bmWidth;
-    picture.pixels.resize(picture.size * picture.size);
+    picture = {bitmap.bmWidth, std::vector<uint32_t>(bitmap.bmWidth * bitmap.bmWidth)};
     BITMAPINFO format = {{sizeof(BITMAPINFOHEADER), picture.size, -picture.size, 1, 32, BI_RGB, 0, 0, 0, 0, 0}, {}};
     HDC screen = GetDC(nullptr);
     GetDIBits(screen, info.hbmColor, 0, picture.size, picture.pixels.data(), &format, DIB_RGB_COLORS);

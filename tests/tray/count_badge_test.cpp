@@ -69,16 +69,3 @@ TEST(CountBadge, DigitsReadBackInTheCorner)
         EXPECT_NE(hundred[2], nine[0]);
     }
 }
-
-TEST(CountBadge, NothingPaintedWhereItDoesNotFitOrThereIsNoCount)
-{
-    struct Row { const char* what; int size, count; } rows[] = {
-        {"three glyphs in 12 pixels", 12, 100}, {"no mail", 16, 0},
-        {"a picture larger than the buffer for its mask", BADGE_PICTURE_MAX + 2, 5},
-    };
-    for (const Row& row : rows) {
-        std::vector<uint32_t> pixels(row.size * row.size, ICON);
-        EXPECT_FALSE(paint_count_badge(pixels.data(), row.size, row.count)) << row.what;
-        EXPECT_EQ(pixels, std::vector<uint32_t>(row.size * row.size, ICON)) << row.what;
-    }
-}
