@@ -273,30 +273,7 @@ TEST_F(Tray, TheNewMailIconShowsItsCountOnItsOwnPicture)
     }
 }
 
-TEST_F(Tray, ScalingChangedIconsShownGetPicturesOfTheNewSize)
-{
-    add_main_icon(owner, MAIN_ICON_TIP);
-    add_mail_icon(owner, "合計3通のメールが着ています", 3);
-    // Each icon once per new size, in the record it was added with.
-    const struct { int size; size_t changes; } rows[] = {{24, 2}, {24, 0}, {32, 2}};
-    for (const auto& row : rows) {
-        small_icon_size = row.size;
-        notify_calls.clear();
-        rescale_icons(owner);
-        ASSERT_EQ(notify_calls.size(), row.changes) << row.size;
-        for (const auto& call : notify_calls) {
-            EXPECT_EQ(call.message, static_cast<DWORD>(NIM_MODIFY));
-            EXPECT_EQ(call.data.uFlags, static_cast<UINT>(NIF_MESSAGE | NIF_ICON | NIF_TIP));
-            EXPECT_EQ(picture_of(call.data.hIcon).size, row.size);
-        }
-    }
-    EXPECT_STREQ(notify_calls.back().data.szTip, "合計3通のメールが着ています");
-    small_icon_size = 0;
-    remove_main_icon(owner);
-    remove_mail_icon(owner);
-}
-
-TEST_F(Tray, PicturesAreFreedWhenReplaced)
+TEST_F(Tray, PicturesOfEachNewScalingAndFreedWhenReplaced)
 {
     live_pictures.clear();
     add_main_icon(owner, MAIN_ICON_TIP);
@@ -308,7 +285,13 @@ TEST_F(Tray, PicturesAreFreedWhenReplaced)
         if (check % 100 == 0) {
             restore_mail_icon(owner);
             small_icon_size = check % 200 == 0 ? 16 : 24;
+            notify_calls.clear();
             rescale_icons(owner);
+            // Both icons, in the records they were added with, at the new size.
+            ASSERT_EQ(notify_calls.size(), 2u);
+            EXPECT_EQ(notify_calls[1].message, static_cast<DWORD>(NIM_MODIFY));
+            EXPECT_STREQ(notify_calls[1].data.szTip, "notice");
+            EXPECT_EQ(picture_of(notify_calls[0].data.hIcon).size, small_icon_size);
         }
     }
     small_icon_size = 0;
