@@ -55,10 +55,9 @@ TEST(CountBadge, DigitsReadBackInTheCorner)
                    ten = glyphs_of(size, 10, &rows), ninety_nine = glyphs_of(size, 99, &rows),
                    hundred = glyphs_of(size, 100, &rows);
         EXPECT_GE(rows, size / 16 * 5) << "five-pixel digits, scaled by whole pixels";
-        ASSERT_EQ(one.size(), 1u);
-        ASSERT_EQ(nine.size(), 1u);
-        ASSERT_EQ(ten.size(), 2u);
-        ASSERT_EQ(hundred.size(), 3u);   // 99 and a plus
+        // 100 shows as 99 and a plus.
+        ASSERT_EQ((std::vector<size_t>{one.size(), nine.size(), ten.size(), hundred.size()}),
+                  (std::vector<size_t>{1, 1, 2, 3}));
         // Each digit its own shape, the same wherever it stands.
         EXPECT_NE(one[0], nine[0]);
         EXPECT_EQ(ten[0], one[0]);
