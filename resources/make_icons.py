@@ -3,9 +3,8 @@
 
 Run from this folder: python3 make_icons.py  (writes mainicon.ico, mlckicon.ico)
 
-Sizes: 16, 20, 24, 32 (the notification area at 100, 125, 150, 200 %), 40
-and 48 (the notification's large icon at higher scalings) and 64 (the About
-box). Each size is drawn on its own pixel grid: edges fall on whole pixels
+Sizes: 16, 20, 24, 32 (the notification area at 100, 125, 150, 200 %) and
+32, 40, 48, 64 (the notification's picture at the same scalings). Each size is drawn on its own pixel grid: edges fall on whole pixels
 and no line is thinner than one. Frames are 32-bit with alpha and stored as
 PNG inside the ICO (Windows Vista and later read them), which keeps the
 program small. Nothing is opaque behind the pictures: each shape carries an
@@ -21,7 +20,6 @@ NAVY = (27, 45, 79)          # the resident card's edge and marks
 BLUE = (41, 98, 196)         # the new-mail card
 SKY = (58, 138, 232)         # the resident arrow
 RED = (222, 52, 48)          # the new-mail arrow
-GREY = (96, 110, 128)
 
 
 class Canvas:
@@ -55,7 +53,7 @@ class Canvas:
 
 
 def unit(n):
-    """The stroke of this size: one pixel up to 23, then two, three at 48."""
+    """The edge of this size: a pixel below 32, then one more every 16."""
     return max(1, n // 16)
 
 
@@ -85,7 +83,8 @@ def card(c, x0, y0, x1, y1, edge, fill, marks):
 
 def main_icon(n):
     """A white card with a dark square and three lines, and a blue arrow
-    pointing down into it; dark edges for a light taskbar."""
+    pointing down into it: the white reads on a dark taskbar, the navy
+    edges on a light one."""
     c = Canvas(n)
     card(c, 3, 14, 29, 30, NAVY, WHITE, NAVY)
     w = unit(n)
@@ -109,8 +108,8 @@ def main_icon(n):
 
 def mail_icon(n):
     """A blue card with a white square and three white lines, and a red
-    arrow curving up into it from the lower left; white edges for a dark
-    taskbar."""
+    arrow curving up into it from the lower left: white edges for a dark
+    taskbar, the blue and the red read on a light one."""
     c = Canvas(n)
     card(c, 10, 3, 31, 24, WHITE, BLUE, WHITE)
     w = unit(n)
