@@ -10,7 +10,6 @@
 #include <string.h>
 
 #include <set>
-
 #include <string>
 #include <vector>
 
@@ -57,12 +56,12 @@ BOOL WINAPI recording(DWORD message, Record* data)
     return TRUE;
 }
 auto& notify_calls = calls_of<NOTIFYICONDATAA>;
+auto& balloon_calls = calls_of<NOTIFYICONDATAW>;
 
 int add_mail_3(HWND owner, const char* tip)
 {
     return add_mail_icon(owner, tip, 3);
 }
-auto& balloon_calls = calls_of<NOTIFYICONDATAW>;
 
 struct MenuCall {
     std::vector<UINT> commands;
@@ -163,7 +162,11 @@ protected:
         notify_calls.clear();
         menu_calls.clear();
     }
-    void TearDown() override { DestroyWindow(owner); }
+    void TearDown() override
+    {
+        DestroyWindow(owner);
+        small_icon_size = 0;
+    }
     HWND owner = nullptr;
 };
 
@@ -294,7 +297,6 @@ TEST_F(Tray, PicturesOfEachNewScalingAndFreedWhenReplaced)
             EXPECT_EQ(picture_of(notify_calls[0].data.hIcon).size, small_icon_size);
         }
     }
-    small_icon_size = 0;
     EXPECT_EQ(live_pictures.size(), 2u) << "the two pictures shown, nothing else";
     remove_main_icon(owner);
     remove_mail_icon(owner);
