@@ -28,7 +28,9 @@ void watch_byte(ReplyLine* line, char c)
     if (line->watch_matched == NO_MATCH)
         return;
     const char upper = c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
-    line->watch_matched = word[line->watch_matched] == upper ? line->watch_matched + 1 : NO_MATCH;
+    // Past the whole word every byte, a NUL too, makes it another word.
+    const char expected = word[line->watch_matched];
+    line->watch_matched = expected != '\0' && expected == upper ? line->watch_matched + 1 : NO_MATCH;
 }
 
 } // namespace

@@ -73,6 +73,22 @@ TEST(ReplyLine, TakesNothingAfterTheLineEnd)
     EXPECT_STREQ(line.text, "+OK 1");
 }
 
+TEST(ReplyLine, WatchedWordOnlyAsAWholeWord)
+{
+    const struct { const char* what; std::string text; bool found; } rows[] = {
+        {"in brackets, any case", "a1 OK [CAPABILITY IMAP4rev1 idle] in\r\n", true},
+        {"at the line end", "* CAPABILITY IDLE\r\n", true},
+        {"a longer word", "* CAPABILITY IDLEX\r\n", false},
+        {"NUL bytes after it", std::string("* CAPABILITY IDLE\0\0\0\0 X\r\n", 25), false},
+    };
+    for (const auto& row : rows) {
+        ReplyLine line;
+        reply_line_reset(&line, "IDLE");
+        reply_line_feed(&line, row.text.data(), row.text.size());
+        EXPECT_EQ(line.watch_found, row.found) << row.what;
+    }
+}
+
 TEST(ReplyLine, TooLongOnlyPastTheLimitWithoutALineEnd)
 {
     struct Row { size_t bytes; bool line_end; bool too_long; } rows[] = {
