@@ -145,17 +145,17 @@ TEST(Pop3Reply, UidlEntryIsANumberAndAnId)
 {
     const std::string longest(70, 'z');
     const struct { const char* name; std::string text; int32_t number; std::string id; } rows[] = {   // number 0: none
-        {"a number and an id", "3 abc", 3, "abc"},
+        {"message number, blank, unique id: taken", "3 abc", 3, "abc"},
         {"blanks around and between", " 12  <x.y@z>  ", 12, "<x.y@z>"},
         {"the largest number, the longest id", "2147483647 " + longest, 2147483647, longest},
         {"an id one character too long", "1 " + longest + "z", 0, ""},
         {"a number past 32 bits", "2147483648 a", 0, ""},
-        {"message zero", "0 a", 0, ""},
+        {"no message is numbered 0", "0 a", 0, ""},
         {"no id", "3", 0, ""},
         {"a blank but no id", "3 ", 0, ""},
         {"no number", "x a", 0, ""},
-        {"two ids", "3 a b", 0, ""},
-        {"a control byte in the id", "3 a\x01", 0, ""},
+        {"a word after the id: refused", "3 a b", 0, ""},
+        {"an id holding a control byte: refused", "3 a\x01", 0, ""},
     };
     for (const auto& row : rows) {
         int32_t number = 0;
