@@ -37,7 +37,9 @@ bool asleep;
 bool due_at_wake;
 bool waiting_for_network;
 bool waking;
-bool checking;   // its error box is a message loop of its own
+// Checks running: a check's error box is a message loop of its own, and a
+// check may start inside it (the settings dialog's, a timer's).
+int checking;
 DWORD slept_at;
 // After wake Wi-Fi usually needs seconds; the check waits this long at most.
 constexpr UINT WAKE_WAIT_MS = 2 * 60 * 1000;
@@ -88,7 +90,7 @@ void resume(HWND window)
     PostMessageA(window, WM_NETWORK_CHANGED, 0, 0);
 }
 
-void on_timer(HWND window, WPARAM id)
+void on_timer(HWND window, WPARAM id, bool after_news = false)
 {
     if (asleep) {
         if (id == WAKE_TIMER_ID) {
@@ -106,20 +108,23 @@ void on_timer(HWND window, WPARAM id)
     if (settings_dialog_open)
         return;
     waiting_for_network = false;
-    check_quiet_unreached = waking;
-    checking = true;
-    const int checked = check_mailbox(window);
-    checking = check_quiet_unreached = false;
+    CheckRequest request = {};
+    request.after_news = after_news;
+    request.quiet_unreached = waking;
+    CheckOutcome outcome;
+    ++checking;
+    const int checked = check_mailbox(window, request, &outcome);
+    --checking;
     if (!checked) {
         stop_waking(window);   // polling stops after a box, the wake bound with it
         push_stop(0);
         return;
     }
-    if (check_offers_push)
-        push_start(window, WM_PUSH_NEWS, last_finding.uidnext);   // unless it is open
+    if (outcome.offers_push)
+        push_start(window, WM_PUSH_NEWS, outcome.uidnext);   // unless it is open
     SetTimer(window, CHECK_TIMER_ID, check_interval_ms(user_settings.check_time), nullptr);
-    waiting_for_network = check_found_no_network;
-    if (!check_found_no_network)
+    waiting_for_network = outcome.no_network;
+    if (!outcome.no_network)
         stop_waking(window);   // the server answered
 }
 
@@ -234,12 +239,11 @@ LRESULT CALLBACK main_window_proc(HWND window, UINT message, WPARAM wparam, LPAR
         on_network_changed(window);
         return 1;
     case WM_PUSH_NEWS:
-        // Not inside a failed check's box: the push connection closes next.
-        if (push_take_news() && !checking) {
-            check_after_news = true;
-            on_timer(window, CHECK_TIMER_ID);
-            check_after_news = false;
-        }
+        // Not inside a check (its box: the push connection closes next),
+        // and only from the push connection open now: a stopped one's late
+        // news would start polling again after a failed check.
+        if (push_take_news(wparam) && checking == 0)
+            on_timer(window, CHECK_TIMER_ID, true);
         return 1;
     case WM_DPICHANGED:
     case WM_DISPLAYCHANGE:

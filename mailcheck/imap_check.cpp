@@ -9,6 +9,7 @@
 #include "mailcheck/exchange.h"
 #include "mailcheck/header_text.h"
 #include "mailcheck/imap_reply.h"
+#include "mailcheck/what_is_new.h"
 #include "settings/user_settings.h"
 
 namespace {
@@ -20,6 +21,9 @@ struct Outgoing {
     int length;
 };
 static_assert(sizeof Outgoing::text <= LONGEST_COMMAND, "LOGIN goes out in one piece");
+
+// Looked for in every line the capabilities may stand in.
+constexpr const char* IDLE_WORD = "IDLE";
 
 // What the capabilities said since the login began.
 struct Capabilities {
@@ -65,7 +69,8 @@ int read_until(Connection* c, HWND owner, const char* tag, ImapLine wanted, Stat
                Capabilities* capabilities = nullptr)
 {
     for (;;) {
-        if (!receive_line(c, owner))
+        // The capabilities may list IDLE past what the buffer keeps.
+        if (!receive_line(c, owner, capabilities != nullptr ? IDLE_WORD : nullptr))
             return 0;
         const char* text = c->line.text;
         const ImapLine kind = imap_line_kind(text, tag);
@@ -133,49 +138,78 @@ bool describe_step(Connection* c, const char* command, const char* tag, OnLine o
     }
 }
 
-} // namespace
+// A UID SEARCH UNSEEN from a UID on (or over the whole inbox from 1): the
+// largest unread UIDs at or above `from`, largest first.
+struct Unseen {
+    bool answered;
+    bool cut;                  // the answer was longer than a reply line: its largest UIDs are lost
+    int found;
+    uint32_t newest[NOTICE_LINES];
+};
 
-int imap_newest(Connection* c, NoticeLine* lines, int capacity, uint32_t uidnext, uint32_t since, int* arrived)
+Unseen search_unseen(Connection* c, uint32_t from)
 {
-    ReplyLine& line = c->line;
-    uint32_t newest[3] = {};
-    int found = 0;
-    *arrived = -1;
-    if (capacity > 3)
-        capacity = 3;
-    // Only among the last few UIDs: new mail is there, and the answer then
-    // fits a reply line (a long one is cut, and its newest UIDs come last).
     char search[64];
-    const uint32_t from = uidnext > NEWEST_WINDOW ? uidnext - NEWEST_WINDOW : 1;
     if (from > 1)
         wsprintfA(search, "b2 UID SEARCH UNSEEN UID %lu:*\r\n", static_cast<unsigned long>(from));
     else
         lstrcpyA(search, "b2 UID SEARCH UNSEEN\r\n");
-    // Read-only, and BODY.PEEK: nothing is marked \Seen.
-    if (!describe_step(c, "b1 EXAMINE INBOX\r\n", "b1", [] { return true; })
-        || !describe_step(c, search, "b2", [&] {
-               if (line.length >= REPLY_BUFFER_SIZE - 1)
-                   return false;   // cut short: its newest UIDs are lost
-               imap_search_newest(line.text, newest, capacity, &found);
-               return true;
-           }))
-        return 0;
+    Unseen u = {};
+    u.answered = describe_step(c, search, "b2", [&] {
+        u.cut = u.cut || c->line.length >= REPLY_BUFFER_SIZE - 1;
+        imap_search_newest(c->line.text, u.newest, NOTICE_LINES, &u.found);
+        return true;
+    });
     // "n:*" is "*:n" when n is above every UID (RFC 9051): the largest
-    // UID in use comes back, below the window, and is no answer.
-    while (found > 0 && newest[found - 1] < from)
-        --found;
-    // New: an unread message at or above the next UID the last check saw
-    // (largest first: the first one tells).
-    *arrived = found > 0 && newest[0] >= since ? 1 : 0;
-    if (found == 0 || *arrived == 0)
-        return 0;
+    // UID in use comes back, below `from`, and is no answer.
+    while (u.found > 0 && u.newest[u.found - 1] < from)
+        --u.found;
+    if (u.cut)
+        u.found = 0;   // not the largest: no names from it
+    return u;
+}
+
+// Who wrote the newest unread messages and about what, into f->lines, when
+// unread mail arrived from UID `since` on (0: all unread is new). Whether
+// it arrived and which names to show are two questions: a burst of
+// deliveries, most of them moved out elsewhere, leaves new mail below the
+// window of the newest UIDs. Never a box, never a message marked \Seen:
+// read-only, and BODY.PEEK. Whatever fails here, the count stands; a
+// server that would not say keeps "the next UID grew" (or the count rule
+// that led here): arrived.
+void describe_newest(Connection* c, uint32_t uidnext, uint32_t since, Finding* f)
+{
+    f->arrived = true;
+    // Only among the last few UIDs: new mail is there, and the answer then
+    // fits a reply line.
+    const uint32_t from = uidnext > NEWEST_WINDOW ? uidnext - NEWEST_WINDOW : 1;
+    if (!describe_step(c, "b1 EXAMINE INBOX\r\n", "b1", [] { return true; }))
+        return;
+    uint32_t highest = 0;
+    if (since > 0 && since < from) {
+        const Unseen arrivals = search_unseen(c, since);
+        if (arrivals.answered)
+            f->arrived = arrivals.cut || arrivals.found > 0;
+        highest = arrivals.found > 0 ? arrivals.newest[0] : 0;
+    }
+    const Unseen window = search_unseen(c, from);
+    if (!window.answered)
+        return;
+    if (window.found > 0 && window.newest[0] > highest)
+        highest = window.newest[0];
+    if (since >= from)
+        f->arrived = window.found > 0 && window.newest[0] >= since;
+    f->memory.uidnext = uidnext_to_remember(f->memory.uidnext, highest);
+    if (!f->arrived || window.found == 0)
+        return;
     char command[96];
-    int length = wsprintfA(command, "b3 UID FETCH %lu", static_cast<unsigned long>(newest[0]));
-    for (int i = 1; i < found; ++i)
-        length += wsprintfA(command + length, ",%lu", static_cast<unsigned long>(newest[i]));
+    int length = wsprintfA(command, "b3 UID FETCH %lu", static_cast<unsigned long>(window.newest[0]));
+    for (int i = 1; i < window.found; ++i)
+        length += wsprintfA(command + length, ",%lu", static_cast<unsigned long>(window.newest[i]));
     lstrcpyA(command + length, " (BODY.PEEK[HEADER.FIELDS (FROM SUBJECT)])\r\n");
     int described = 0;
     char header[HEADER_LITERAL_LIMIT];
+    ReplyLine& line = c->line;
     const bool fetched = describe_step(c, command, "b3", [&] {
         uint32_t uid = 0;
         size_t size = 0;
@@ -185,21 +219,51 @@ int imap_newest(Connection* c, NoticeLine* lines, int capacity, uint32_t uidnext
             return false;
         if (uid == 0)
             imap_fetch_uid(line.text, &uid);
-        for (int i = 0; i < found; ++i) {
-            if (newest[i] != uid)
+        for (int i = 0; i < window.found; ++i) {
+            if (window.newest[i] != uid)
                 continue;
+            NoticeLine& shown = f->lines[i];
             size_t value_length = 0;
             const char* value = header_field(header, size, "From", &value_length);
             if (value != nullptr)
-                sender_name(value, value_length, system_decode, lines[i].sender, HEADER_TEXT_SIZE);
+                sender_name(value, value_length, system_decode, shown.sender, HEADER_TEXT_SIZE);
             value = header_field(header, size, "Subject", &value_length);
             if (value != nullptr)
-                decode_header_value(value, value_length, system_decode, lines[i].subject, HEADER_TEXT_SIZE);
+                decode_header_value(value, value_length, system_decode, shown.subject, HEADER_TEXT_SIZE);
             ++described;
         }
         return true;
     });
-    return fetched && described == found ? found : 0;
+    f->described = fetched && described == window.found ? window.found : 0;
+}
+
+} // namespace
+
+int imap_find(Connection* c, HWND owner, const MailboxMemory& last, Finding* found)
+{
+    Status status = {-1, 0, 0};
+    if (!send_command(c, owner, "a2 STATUS INBOX (UNSEEN UIDNEXT UIDVALIDITY)\r\n")
+        || !read_until(c, owner, "a2", ImapLine::ok, &status))
+        return 0;
+    if (status.unseen < 0)   // no count that parses is ever shown as one
+        return show_error(c, owner, RECEIVE_FAILED_TEXT);
+    start_finding(found, status.unseen, user_settings.pop_server, user_settings.account);
+    found->memory.uidnext = status.uidnext;
+    found->memory.uidvalidity = status.uidvalidity;
+    // From which UID on unread mail arrived (0: all of it), by the rules
+    // of what_is_new.h; the server is asked only when something may have.
+    uint32_t since = 0;
+    if (found->count <= 0)
+        return 1;
+    if (same_mailbox(last, *found) && status.uidnext != 0 && last.uidnext != 0) {
+        if (status.uidnext <= last.uidnext)
+            return 1;   // nothing delivered
+        since = last.uidnext;
+    } else if (!count_rose(last, *found)) {
+        return 1;
+    }
+    describe_newest(c, status.uidnext, since, found);
+    return 1;
 }
 
 void imap_logout(Connection* c)
@@ -217,8 +281,7 @@ int imap_command(Connection* c, HWND owner, const char* command, const char* tag
 int imap_login(Connection* c, HWND owner, const char* account, const char* password, bool* idle)
 {
     Capabilities capabilities = {};
-    c->watch = "IDLE";
-    if (!receive_line(c, owner))
+    if (!receive_line(c, owner, IDLE_WORD))
         return 0;
     const char* text = c->line.text;
     switch (imap_greeting(text)) {
@@ -250,19 +313,5 @@ int imap_login(Connection* c, HWND owner, const char* account, const char* passw
              && read_until(c, owner, "a0", ImapLine::ok, nullptr, &capabilities)))
         return 0;
     *idle = capabilities.idle;
-    return 1;
-}
-
-int imap_unseen(Connection* c, HWND owner, int32_t* count, uint32_t* uidnext, uint32_t* uidvalidity)
-{
-    Status status = {-1, 0, 0};
-    if (!send_command(c, owner, "a2 STATUS INBOX (UNSEEN UIDNEXT UIDVALIDITY)\r\n")
-        || !read_until(c, owner, "a2", ImapLine::ok, &status))
-        return 0;
-    if (status.unseen < 0)   // no count that parses is ever shown as one
-        return show_error(c, owner, RECEIVE_FAILED_TEXT);
-    *count = status.unseen;
-    *uidnext = status.uidnext;
-    *uidvalidity = status.uidvalidity;
     return 1;
 }

@@ -4,6 +4,7 @@
 
 #include "mailcheck/exchange.h"
 #include "mailcheck/pop3_reply.h"
+#include "mailcheck/what_is_new.h"
 #include "settings/user_settings.h"
 
 namespace {
@@ -18,63 +19,77 @@ int judge(Connection* c, HWND owner)
 }
 
 // The answers to UIDL are asked without a box: whatever fails, the count
-// stands, and only what arrived since the last check is unknown.
+// stands, and only what arrived since the last check is unknown. An answer
+// numbered for another message is no answer.
 bool uidl_of(Connection* c, int32_t n, char* id)
 {
     char command[32];
     wsprintfA(command, "UIDL %ld\r\n", static_cast<long>(n));
     int32_t number = 0;
-    return connection_send(c, command, lstrlenA(command)) && connection_read_line(c, &c->line)
-        && strncmp(c->line.text, "+OK", 3) == 0 && uidl_entry(c->line.text + 3, &number, id) && number == n;
+    char answer[UIDL_ID_SIZE];
+    if (!connection_send(c, command, lstrlenA(command)) || !connection_read_line(c, &c->line)
+        || strncmp(c->line.text, "+OK", 3) != 0 || !uidl_entry(c->line.text + 3, &number, answer) || number != n)
+        return false;
+    lstrcpynA(id, answer, UIDL_ID_SIZE);
+    return true;
 }
 
-// Where id stands in the whole list: its number, 0 when it is not there,
-// -1 when the server will not say.
-int32_t uidl_position(Connection* c, const char* id)
+// The whole list walked for the ids seen; false when the server will not
+// give it whole.
+bool walk_list(Connection* c, const MailboxMemory& last, IdWalk* walk)
 {
     if (!connection_send(c, "UIDL\r\n", 6) || !connection_read_line(c, &c->line)
         || strncmp(c->line.text, "+OK", 3) != 0)
-        return -1;
+        return false;
     for (;;) {
         if (!connection_read_line(c, &c->line))
-            return -1;
+            return false;
         const char* text = c->line.text;
         if (strcmp(text, ".") == 0)
-            return 0;
+            return true;
         if (text[0] == '.')
             ++text;   // a line that began with a dot has one more
         int32_t number = 0;
         char entry[UIDL_ID_SIZE];
-        if (uidl_entry(text, &number, entry) && strcmp(entry, id) == 0)
-            return number;
+        if (uidl_entry(text, &number, entry))
+            walk_entry(walk, last, number, entry);
     }
 }
 
-} // namespace
-
-int pop3_arrivals(Connection* c, int32_t count, const char* last_id, int32_t last_count, char* newest_id)
+// What arrived, by the rules of what_is_new.h: "UIDL n" answers the common
+// cases in one line; the whole list is asked only when the newest is one
+// not seen and the last newest is not at its number (deletions).
+void pop3_arrivals(Connection* c, const MailboxMemory& last, Finding* f)
 {
-    newest_id[0] = '\0';
-    if (count <= 0 || !uidl_of(c, count, newest_id) || last_id[0] == '\0')
-        return -1;
-    if (strcmp(newest_id, last_id) == 0)
-        return 0;   // nothing came (older ones may have gone)
-    // Only new mail at the end: the last newest is still at its number.
+    char newest[UIDL_ID_SIZE];
+    if (f->count <= 0 || !uidl_of(c, f->count, newest)) {
+        f->arrived = count_rose(last, *f);   // nothing to remember: the next check counts again
+        return;
+    }
+    if (!same_mailbox(last, *f) || last.seen == 0)
+        return pop3_without_seen_ids(f, last, newest);
+    const int at = seen_at(last, newest);
+    if (at >= 0)
+        return pop3_nothing_arrived(f, last, at);
     char at_last[UIDL_ID_SIZE];
-    if (last_count > 0 && last_count < count && uidl_of(c, last_count, at_last) && strcmp(at_last, last_id) == 0)
-        return 1;
-    // After deletions: the whole list, where the last newest is now; all
-    // after it arrived since. Gone itself: the server cannot tell.
-    const int32_t position = uidl_position(c, last_id);
-    return position > 0 ? (count > position ? 1 : 0) : -1;
+    if (last.count > 0 && last.count < f->count && uidl_of(c, last.count, at_last)
+        && strcmp(at_last, last.seen_ids[0]) == 0)
+        return pop3_arrived_at_end(f, last, newest);
+    IdWalk walk = {};
+    if (walk_list(c, last, &walk))
+        return pop3_after_walk(f, walk);
+    // A newest never seen and no list: it came, unless more than SEEN_IDS went.
+    pop3_arrived_at_end(f, last, newest);
 }
+
+} // namespace
 
 int read_reply(Connection* c, HWND owner)
 {
     return receive_line(c, owner) ? judge(c, owner) : 0;
 }
 
-int pop3_stat(Connection* c, HWND owner, const ServerAddress& server, int32_t* count)
+int pop3_find(Connection* c, HWND owner, const ServerAddress& server, const MailboxMemory& last, Finding* found)
 {
     char command[COMMAND_BUFFER_SIZE];
     if (!read_reply(c, owner))
@@ -104,6 +119,7 @@ int pop3_stat(Connection* c, HWND owner, const ServerAddress& server, int32_t* c
         return receive_failed(c, owner, "メールデータ受信失敗");
     if (!judge(c, owner))
         return 0;
-    *count = stat_message_count(c->line.text);   // no QUIT: the mailbox stays untouched
-    return 1;
+    start_finding(found, stat_message_count(c->line.text), user_settings.pop_server, user_settings.account);
+    pop3_arrivals(c, last, found);
+    return 1;   // no QUIT: the mailbox stays untouched
 }

@@ -28,6 +28,8 @@ struct Session {
     HANDLE network_event;     // auto reset
     HWND window;
     UINT message;
+    WPARAM generation;        // its news carries it: only the current one's counts
+    LONG news_posted;         // one message until the main window takes it
     uint32_t seen_uidnext;
     // Its own copy: the settings dialog may change them while it runs.
     ServerAddress server;
@@ -39,7 +41,7 @@ struct Session {
 // ends; the other one serves the next start.
 Session sessions[2];
 Session* current;   // the one opened last, until push_stop
-LONG news_posted;   // one message until the main window takes it
+WPARAM generation;  // of the one opened last
 
 enum Wake : DWORD { STOP, NETWORK, READABLE, RENEW = WAIT_TIMEOUT };
 
@@ -50,12 +52,12 @@ void note(const char* what)
     OutputDebugStringA(text);
 }
 
-void post_news(const Session* s)
+void post_news(Session* s)
 {
     note("the inbox changed");
     // A message that could not be posted is posted again at the next change.
-    if (InterlockedExchange(&news_posted, 1) == 0 && !PostMessageA(s->window, s->message, 0, 0))
-        InterlockedExchange(&news_posted, 0);
+    if (InterlockedExchange(&s->news_posted, 1) == 0 && !PostMessageA(s->window, s->message, s->generation, 0))
+        InterlockedExchange(&s->news_posted, 0);
 }
 
 // The polite end of an open connection: DONE when idling, LOGOUT, neither
@@ -73,7 +75,7 @@ void finish(Connection* c, bool idling, const char* why)
 // header): the kind of its first line, or 0 when the connection ended
 // (closed, with its support line). Before IDLE (examining) the inbox's
 // next UID is compared with the check's; from IDLE on, every change counts.
-int hear(const Session* s, Connection* c, const char* tag, bool examining, ImapLine* kind)
+int hear(Session* s, Connection* c, const char* tag, bool examining, ImapLine* kind)
 {
     if (!receive_line(c, NO_BOX))
         return 0;
@@ -91,7 +93,7 @@ int hear(const Session* s, Connection* c, const char* tag, bool examining, ImapL
 }
 
 // Responses up to the tagged one or the go-ahead wanted.
-int hear_until(const Session* s, Connection* c, const char* tag, ImapLine wanted, bool examining)
+int hear_until(Session* s, Connection* c, const char* tag, ImapLine wanted, bool examining)
 {
     for (ImapLine kind; hear(s, c, tag, examining, &kind);) {
         if (kind == wanted)
@@ -132,6 +134,8 @@ DWORD session(Session* s, Connection* c, HANDLE socket_event)
                 return 0;
             }
             connection_allow(c, mail_reply_time_ms);
+            if (!connection_settle(c))
+                continue;   // a TLS record without data: nothing was said
             ImapLine kind;
             if (!hear(s, c, "p2", false, &kind))
                 return 0;
@@ -195,7 +199,8 @@ void push_start(HWND window, UINT message, uint32_t seen_uidnext)
     s->window = window;
     s->message = message;
     s->seen_uidnext = seen_uidnext;
-    InterlockedExchange(&news_posted, 0);
+    s->generation = ++generation;
+    InterlockedExchange(&s->news_posted, 0);
     InterlockedExchange(&s->running, 1);
     if (s->stop_event != nullptr && s->network_event != nullptr)
         s->thread = CreateThread(nullptr, 0, run, s, 0, nullptr);
@@ -224,7 +229,12 @@ bool push_stop(DWORD wait_ms)
     return true;
 }
 
-bool push_take_news() { return InterlockedExchange(&news_posted, 0) != 0; }
+bool push_take_news(WPARAM news_generation)
+{
+    if (current == nullptr || news_generation != current->generation)
+        return false;   // a stopped one's: its flag was the current one's to clear
+    return InterlockedExchange(&current->news_posted, 0) != 0;
+}
 
 void push_network_changed()
 {

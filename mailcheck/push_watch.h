@@ -30,8 +30,9 @@ void push_start(HWND window, UINT message, uint32_t seen_uidnext);
 // not ended is left to end by itself (it holds nothing the program needs;
 // a new one may open beside it).
 bool push_stop(DWORD wait_ms);
-// Whether the inbox changed since the last call.
-bool push_take_news();
+// Whether the inbox changed since the last call, by the news message's
+// wParam: news from any push connection but the one open now is none.
+bool push_take_news(WPARAM news_generation);
 // The network changed: it renews its IDLE at once, and ends when the
 // server does not answer (its network is gone).
 void push_network_changed();

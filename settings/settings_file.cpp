@@ -100,12 +100,18 @@ FILE* create_owner_only(const char* path)
 // A user.ini that is there but may not be read is never taken for a first
 // run: the setup would overwrite it. Since the file is owner-only, that is
 // another Windows user's file in a folder they share.
+// The file's full name, with its drive: the user is to find it.
+void full_name(const char* file_name, char* full)
+{
+    const DWORD length = GetFullPathNameA(file_name, MAX_PATH, full, nullptr);
+    if (length == 0 || length >= MAX_PATH)
+        lstrcpynA(full, file_name, MAX_PATH);
+}
+
 int another_users(HWND owner, const char* file_name)
 {
-    char full[MAX_PATH];   // with its drive: the user is to find it
-    const DWORD length = GetFullPathNameA(file_name, sizeof full, full, nullptr);
-    if (length == 0 || length >= sizeof full)
-        lstrcpynA(full, file_name, sizeof full);
+    char full[MAX_PATH];
+    full_name(file_name, full);
     char text[MAX_PATH + 200];
     wsprintfA(text,
               "%s\r\nは別のWindowsユーザーの設定ファイルのため、開くことも書き換えることもできません。"
@@ -114,6 +120,34 @@ int another_users(HWND owner, const char* file_name)
     MessageBoxA(owner, text, "Error", MB_OK | MB_ICONERROR);
     return 0;
 }
+
+// A user.ini that is there but could not be opened for another reason (held
+// without sharing by a sync client, a backup or a virus scan) is no first
+// run either: the program ends with the file untouched, naming it and what
+// Windows said.
+int unreadable(HWND owner, const char* file_name, DWORD error)
+{
+    char full[MAX_PATH];
+    full_name(file_name, full);
+    char said[256];
+    if (FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0, said,
+                       sizeof said, nullptr) == 0)
+        wsprintfA(said, "0x%08lX", static_cast<unsigned long>(error));
+    char text[MAX_PATH + sizeof said + 200];
+    wsprintfA(text,
+              "%s\r\nを開けませんでした。\r\n%s\r\n"
+              "ほかのプログラムが使用中のときは、終わるのを待ってからQuillbeamを起動し直してください。",
+              full, said);
+    MessageBoxA(owner, text, "Error", MB_OK | MB_ICONERROR);
+    return 0;
+}
+
+// Only these mean that there is no user.ini: a first run.
+bool not_there(DWORD error) { return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND; }
+
+// Another program's hold is often a moment's (a scan): a few tries first.
+constexpr int OPEN_TRIES = 10;
+constexpr DWORD OPEN_RETRY_MS = 100;
 
 } // namespace
 
@@ -133,15 +167,28 @@ int load_settings(HWND owner)
 
     char file_name[SETTINGS_PATH_SIZE];
     to_windows_path(settings_path, file_name, sizeof file_name);
-    HANDLE handle = file_name[0] != '\0' ? CreateFileA(file_name, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                                       nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)
-                                          : INVALID_HANDLE_VALUE;
-    if (handle == INVALID_HANDLE_VALUE && GetLastError() == ERROR_ACCESS_DENIED) {
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    DWORD error = ERROR_FILE_NOT_FOUND;
+    for (int tries = 0; file_name[0] != '\0' && tries < OPEN_TRIES; ++tries) {
+        if (tries > 0)
+            Sleep(OPEN_RETRY_MS);
+        handle = CreateFileA(file_name, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                             FILE_ATTRIBUTE_NORMAL, nullptr);
+        error = handle == INVALID_HANDLE_VALUE ? GetLastError() : ERROR_SUCCESS;
+        if (error != ERROR_SHARING_VIOLATION && error != ERROR_LOCK_VIOLATION)
+            break;
+    }
+    if (handle == INVALID_HANDLE_VALUE && !not_there(error)) {
         const DWORD attributes = GetFileAttributesA(file_name);   // a folder by that name is refused too
-        if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0)
+        const bool folder = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+        if (error == ERROR_ACCESS_DENIED && !folder)
             return another_users(owner, file_name);
+        if (!folder)
+            return unreadable(owner, file_name, error);
     }
     FILE* file = handle != INVALID_HANDLE_VALUE ? stream_of(handle, _O_RDONLY, "rb") : nullptr;
+    if (handle != INVALID_HANDLE_VALUE && file == nullptr)
+        return unreadable(owner, file_name, ERROR_NOT_ENOUGH_MEMORY);   // the handle, not the file, failed
     if (file == nullptr) {
         // First run: the setup dialog fills and saves the record (where
         // something else is in the way, the save says so and loses

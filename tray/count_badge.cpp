@@ -9,6 +9,9 @@ constexpr uint16_t GLYPHS[11] = {0x7B6F, 0x2C97, 0x73E7, 0x73CF, 0x5BC9, 0x79CF,
 constexpr int PLUS = 10;
 constexpr uint32_t BADGE = 0xFFC42B1C;   // red, as Windows marks what needs a look
 constexpr uint32_t FIGURE = 0xFFFFFFFF;
+// A pixel's rim above and left of the badge: on the new-mail icon's red
+// arrow, red on red would read as one shape.
+constexpr uint32_t RIM = 0xFFF0F0F0;
 
 } // namespace
 
@@ -32,9 +35,13 @@ bool paint_count_badge(uint32_t* pixels, int size, int count)
     // A glyph pixel of margin all round, one between glyphs.
     const int width = (4 * n + 1) * scale;
     const int height = 7 * scale;
-    if (size > BADGE_PICTURE_MAX || width > size || height > size)
+    if (size > BADGE_PICTURE_MAX || width + 1 > size || height + 1 > size)
         return false;
     uint32_t* corner = pixels + (size - height) * size + (size - width);
+    for (int x = 1; x <= width; ++x)
+        corner[-size + x - 1] = RIM;
+    for (int y = 0; y < height; ++y)
+        corner[y * size - 1] = RIM;
     for (int y = 0; y < height; ++y) {
         for (int x = 0; x < width; ++x) {
             // Rounded corners: the icon shows through the outermost pixels.

@@ -115,12 +115,22 @@ int put_icon(HWND owner, TrayIcon& icon, DWORD message)
     data.uCallbackMessage = icon.callback_message;
     data.hIcon = picture;
     copy_text(data.szTip, sizeof data.szTip, icon.tip);
-    Shell_NotifyIconA(message, &data);
+    // An icon still there (Explorer restarted, or it was never told of the
+    // removal) refuses an add: its record is then modified instead.
+    BOOL put = Shell_NotifyIconA(message, &data);
+    if (!put && message == NIM_ADD)
+        put = Shell_NotifyIconA(NIM_MODIFY, &data);
+    icon.shown = true;   // what it should show: Explorer's restart adds it again
+    if (!put) {
+        // The shell keeps what it had (a modify that timed out during a
+        // scaling change): so do we, and the next change tries again.
+        DestroyIcon(picture);
+        return 0;
+    }
     if (icon.picture != nullptr)
         DestroyIcon(icon.picture);
     icon.picture = picture;
     icon.size = size;
-    icon.shown = true;
     return 1;
 }
 

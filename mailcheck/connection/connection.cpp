@@ -188,6 +188,88 @@ Reach connect_any(Connection* c, const addrinfo* list, DWORD deadline)
     return Reach::connected;
 }
 
+// A name lookup on a thread of its own, waited for no longer than the
+// check allows: Windows's resolver takes tens of seconds when a DNS server
+// never answers. A lookup whose wait ended finishes by itself and frees
+// what it found; it never touches a connection.
+struct Lookup {
+    LONG holders;   // 0: free; else the thread, and the waiter while it waits
+    HANDLE done;    // manual reset, made once
+    char host[256];
+    char service[8];
+    addrinfo* list;
+    int error;
+};
+// Lookups that may still run at once: the check's, the push connection's,
+// and ones left to finish behind them.
+Lookup lookups[4];
+
+void release(Lookup* l)
+{
+    if (InterlockedDecrement(&l->holders) == 0 && l->list != nullptr) {
+        freeaddrinfo(l->list);
+        l->list = nullptr;
+    }
+}
+
+DWORD WINAPI run_lookup(void* parameter)
+{
+    Lookup* l = static_cast<Lookup*>(parameter);
+    addrinfo hints = {};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_protocol = IPPROTO_TCP;
+    l->error = getaddrinfo(l->host, l->service, &hints, &l->list);
+    in_addr loose;
+    if (l->error != 0 && (loose.s_addr = inet_addr(l->host)) != INADDR_NONE) {
+        // What the older lookup took too: an address in inet_addr's looser
+        // forms (127.1, 0x7f.0.0.1).
+        l->error = getaddrinfo(inet_ntoa(loose), l->service, &hints, &l->list);
+    }
+    SetEvent(l->done);
+    release(l);
+    return 0;
+}
+
+// host's addresses into *list (the caller frees it), by deadline: 0, or
+// the resolver's error (WSAETIMEDOUT when the wait ran out).
+int look_up(const char* host, const char* service, DWORD deadline, addrinfo** list)
+{
+    *list = nullptr;
+    Lookup* l = nullptr;
+    for (Lookup& candidate : lookups)
+        if (l == nullptr && InterlockedCompareExchange(&candidate.holders, 2, 0) == 0)
+            l = &candidate;
+    if (l == nullptr)
+        return WSATRY_AGAIN;   // four still hang: this one would too
+    if (l->done == nullptr)
+        l->done = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    lstrcpynA(l->host, host, sizeof l->host);
+    lstrcpynA(l->service, service, sizeof l->service);
+    l->list = nullptr;
+    l->error = WSATRY_AGAIN;
+    HANDLE thread = nullptr;
+    if (l->done != nullptr) {
+        ResetEvent(l->done);
+        thread = CreateThread(nullptr, 0, run_lookup, l, 0, nullptr);
+    }
+    if (thread == nullptr) {
+        InterlockedExchange(&l->holders, 0);
+        return WSATRY_AGAIN;
+    }
+    CloseHandle(thread);
+    const LONG left = static_cast<LONG>(deadline - GetTickCount());
+    if (WaitForSingleObject(l->done, left > 0 ? static_cast<DWORD>(left) : 0) != WAIT_OBJECT_0) {
+        release(l);   // the thread frees what it finds
+        return WSAETIMEDOUT;
+    }
+    const int error = l->error;
+    *list = l->list;
+    l->list = nullptr;
+    release(l);
+    return error;
+}
+
 // More bytes into the receive buffer once it is empty; 0 when none came.
 int refill(Connection* c)
 {
@@ -207,26 +289,18 @@ Reach connection_open(Connection* c, const char* host, uint16_t port)
 {
     connection_close(c);
     c->only_unreachable = true;
-    c->watch = nullptr;
     char service[8];
     wsprintfA(service, "%u", static_cast<unsigned>(port));
-    addrinfo hints = {};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_protocol = IPPROTO_TCP;
+    // The whole check's clock runs from the lookup on.
+    start_check_clock(&c->channel.socket, mail_check_time_ms);
     addrinfo* list = nullptr;
-    int error = getaddrinfo(host, service, &hints, &list);
-    in_addr loose;
-    if (error != 0 && (loose.s_addr = inet_addr(host)) != INADDR_NONE) {
-        // What the older lookup took too: an address in inet_addr's looser
-        // forms (127.1, 0x7f.0.0.1).
-        error = getaddrinfo(inet_ntoa(loose), service, &hints, &list);
-    }
+    const int error = look_up(host, service, bounded_deadline(&c->channel.socket, mail_reply_time_ms), &list);
     if (error != 0 || list == nullptr) {
+        if (list != nullptr)
+            freeaddrinfo(list);
         note_failure(connection_support(c), "resolve", static_cast<unsigned long>(error));
         return Reach::lookup_failed;
     }
-    start_check_clock(&c->channel.socket, mail_check_time_ms);
     Reach reach = connect_any(c, list, bounded_deadline(&c->channel.socket, mail_reply_time_ms));
     freeaddrinfo(list);
     if (reach != Reach::connected)
@@ -263,9 +337,9 @@ int connection_send(Connection* c, const char* data, int length)
     return 1;
 }
 
-int connection_read_line(Connection* c, ReplyLine* line)
+int connection_read_line(Connection* c, ReplyLine* line, const char* watch)
 {
-    reply_line_reset(line, c->watch);
+    reply_line_reset(line, watch);
     while (!line->complete) {
         if (reply_line_too_long(line) || !refill(c))
             return 0;
@@ -289,6 +363,19 @@ int connection_read_bytes(Connection* c, char* out, size_t size)
         got += take;
     }
     return 1;
+}
+
+bool connection_settle(Connection* c)
+{
+    if (c->receive_begin != c->receive_end)
+        return true;
+    const int received = channel_receive(&c->channel, c->receive_buffer, sizeof c->receive_buffer, c->reply_deadline,
+                                         false);
+    if (received < 0)
+        return false;
+    c->receive_begin = 0;
+    c->receive_end = received > 0 ? received : 0;   // the end of the connection: the next read says so
+    return true;
 }
 
 int connection_unread(const Connection* c) { return c->receive_end - c->receive_begin + channel_unread(&c->channel); }

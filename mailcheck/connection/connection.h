@@ -40,8 +40,7 @@ struct Connection {
     DWORD reply_deadline;
     sockaddr_storage connected;   // the address that answered
     bool only_unreachable;        // no address answered at all, not even with a refusal
-    ReplyLine line;               // the line the exchange on it read last
-    const char* watch;            // a word every line read is searched for, nullptr: none
+    ReplyLine line;               // where the exchanges on it read their lines
 };
 
 inline SupportLine* connection_support(Connection* c) { return &c->channel.socket.support; }
@@ -59,12 +58,18 @@ bool connection_is_open(const Connection* c);
 TlsFailure connection_start_tls(Connection* c, const char* name);
 // 1 when every byte went out; starts the clock of the reply to it.
 int connection_send(Connection* c, const char* data, int length);
-// One whole line into *line; 0 when the peer closed or failed, the reply's
-// time ran out or the line grew past any reply's length first.
-int connection_read_line(Connection* c, ReplyLine* line);
+// One whole line into *line, the word watch (nullptr: none) looked for in
+// all of it; 0 when the peer closed or failed, the reply's time ran out or
+// the line grew past any reply's length first.
+int connection_read_line(Connection* c, ReplyLine* line, const char* watch = nullptr);
 // Exactly size bytes (an IMAP literal) into out (nowhere when out is
 // nullptr: skipped), by the reply's deadline.
 int connection_read_bytes(Connection* c, char* out, size_t size);
+// After connection_wait said the server sent something: false when it was
+// no data for a reader (a TLS session ticket or key update, taken care of),
+// and the wait should go on; true when a read has something to take (or
+// finds the connection's end).
+bool connection_settle(Connection* c);
 // Bytes received that no line has taken yet, here or in the TLS channel
 // (decrypted or not): the socket signals none of them again.
 int connection_unread(const Connection* c);

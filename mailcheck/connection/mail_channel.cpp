@@ -286,7 +286,7 @@ void channel_close(MailChannel* channel)
 
 int channel_send(MailChannel* channel, const char* data, int length)
 {
-    if (channel->carrying == Carrying::failed)
+    if (channel->carrying == Carrying::failed || channel->broken)
         return 0;
     if (channel->carrying == Carrying::plain)
         return send_all(channel, data, length);
@@ -312,19 +312,31 @@ int channel_send(MailChannel* channel, const char* data, int length)
     return send_all(channel, sealed, static_cast<int>(buffers[0].cbBuffer + buffers[1].cbBuffer + buffers[2].cbBuffer));
 }
 
-int channel_receive(MailChannel* channel, char* out, int size, DWORD deadline)
+int channel_receive(MailChannel* channel, char* out, int size, DWORD deadline, bool wait)
 {
     if (channel->carrying == Carrying::failed)
         return 0;
     if (channel->carrying == Carrying::plain)
         return receive_raw(channel, out, size, deadline);
+    // Without waiting: one receive (the socket said it has something), and
+    // no second one once the records that came held no data.
+    int receives = 0;
+    bool not_yet = false;
+    auto more = [&] {
+        if (!wait && receives++ > 0) {
+            not_yet = true;
+            return 0;
+        }
+        return receive_more(channel, deadline);
+    };
+    channel->raw_incomplete = false;
     while (channel->plain_begin == channel->plain_end) {
         if (past(deadline)) {
             note_failure(&channel->socket.support, "receive", TIMED_OUT);
             return 0;
         }
-        if (channel->raw_length == 0 && !receive_more(channel, deadline))
-            return 0;
+        if (channel->raw_length == 0 && !more())
+            break;
         SecBuffer buffers[4] = {{static_cast<ULONG>(channel->raw_length), SECBUFFER_DATA, channel->raw},
                                 {0, SECBUFFER_EMPTY, nullptr},
                                 {0, SECBUFFER_EMPTY, nullptr},
@@ -332,8 +344,8 @@ int channel_receive(MailChannel* channel, char* out, int size, DWORD deadline)
         SecBufferDesc message = {SECBUFFER_VERSION, 4, buffers};
         SECURITY_STATUS status = DecryptMessage(&channel->context, &message, 0, nullptr);
         if (status == SEC_E_INCOMPLETE_MESSAGE) {
-            if (!receive_more(channel, deadline))
-                return 0;
+            if (!more())
+                break;
             continue;
         }
         // Anything but data or a renewed handshake is the end: the server
@@ -374,8 +386,14 @@ int channel_receive(MailChannel* channel, char* out, int size, DWORD deadline)
         }
         // Nothing taken: the rest of the record is still to come, and no
         // status is asked again before it is here.
-        if (channel->plain_begin == channel->plain_end && channel->raw_length == before && !receive_more(channel, deadline))
-            return 0;
+        if (channel->plain_begin == channel->plain_end && channel->raw_length == before && !more())
+            break;
+    }
+    if (channel->plain_begin == channel->plain_end) {
+        // Only the start of a record, if anything, is left: the socket
+        // signals its rest.
+        channel->raw_incomplete = not_yet;
+        return not_yet ? -1 : 0;
     }
     size_t count = channel->plain_end - channel->plain_begin;
     if (count > static_cast<size_t>(size))
@@ -404,6 +422,6 @@ TlsFailure channel_start_tls(MailChannel* channel, const char* name, const socka
 
 int channel_unread(const MailChannel* channel)
 {
-    return static_cast<int>(channel->plain_end - channel->plain_begin + channel->raw_length);
+    return static_cast<int>(channel->plain_end - channel->plain_begin + (channel->raw_incomplete ? 0 : channel->raw_length));
 }
 

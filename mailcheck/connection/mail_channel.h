@@ -32,6 +32,7 @@ struct MailChannel {
     bool have_context;
     bool established;      // the handshake finished: a close_notify is due at the end
     bool broken;           // a send or receive failed: nothing more is sent
+    bool raw_incomplete;   // what raw holds is only the start of a record (a receive without waiting)
     Carrying carrying;
     TlsFailure failure;    // why a renewed handshake was refused
     CredHandle credentials;
@@ -58,12 +59,15 @@ int channel_send(MailChannel* channel, const char* data, int length);
 // Bytes received (decrypted under TLS), at most size; 0 when the peer
 // closed or failed, the deadline (a GetTickCount value) passed first, or a
 // renewed handshake presented a certificate that is refused (then
-// channel->failure says why).
-int channel_receive(MailChannel* channel, char* out, int size, DWORD deadline);
+// channel->failure says why). Without `wait`: one receive only, and -1
+// when the records it brought held no data (a TLS session ticket or key
+// update, taken care of).
+int channel_receive(MailChannel* channel, char* out, int size, DWORD deadline, bool wait = true);
 // The TLS handshake on the socket and the judgement of the server's
 // certificate, all before deadline. name: the DNS name, nullptr for a
 // server given as an address (sent as no SNI, judged against `address`,
 // the one connected).
 TlsFailure channel_start_tls(MailChannel* channel, const char* name, const sockaddr* address, DWORD deadline);
-// Bytes received and not yet handed out, decrypted or not.
+// Bytes received and not yet handed out, decrypted or whole records not
+// yet decrypted.
 int channel_unread(const MailChannel* channel);

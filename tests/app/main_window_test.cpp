@@ -402,14 +402,15 @@ std::vector<ScriptStep> idling_with_news()
             reply("+ idling\r\n* 3 EXISTS\r\n")};
 }
 
-// Its news message, taken off the queue (at most 5 s).
-bool news_came(HWND window)
+// Its news message, taken off the queue (at most 5 s): the push
+// connection's generation it carries, 0 when none came.
+WPARAM news_came(HWND window)
 {
     MSG news;
     for (int i = 0; i < 250; ++i, Sleep(20))
         if (PeekMessageA(&news, window, WM_PUSH_NEWS, WM_PUSH_NEWS, PM_REMOVE))
-            return true;
-    return false;
+            return news.wParam;
+    return 0;
 }
 
 // Sleep, the settings dialog and a failed check close the push connection
@@ -427,8 +428,9 @@ TEST_F(MainWindow, SleepSettingsAndAFailedCheckCloseThePushConnection)
         ASSERT_NO_FATAL_FAILURE(start_window());
         ScriptServer server(SERVER, idling_with_news());
         push_start(window, WM_PUSH_NEWS, 0);
-        ASSERT_TRUE(news_came(window)) << "it never idled";
-        ASSERT_TRUE(push_take_news());
+        const WPARAM generation = news_came(window);
+        ASSERT_NE(generation, 0u) << "it never idled";
+        ASSERT_TRUE(push_take_news(generation));
         strcpy(user_settings.pop_server, "127.0.0.250");   // refused: the check fails at once, with its box
         bool closed_behind_dialog = false;
         MessageBoxHook hook([&](HWND w) {
@@ -441,7 +443,7 @@ TEST_F(MainWindow, SleepSettingsAndAFailedCheckCloseThePushConnection)
         EXPECT_EQ(closed_behind_dialog, row.message == WM_COMMAND);
         EXPECT_TRUE(server.wait_client_closed(3000));
         EXPECT_EQ(server.finish(), "a1 LOGIN \"taro\" \"secret\"\r\np1 EXAMINE INBOX\r\np2 IDLE\r\nDONE\r\np3 LOGOUT\r\n");
-        EXPECT_FALSE(push_take_news());
+        EXPECT_FALSE(push_take_news(generation));
         SendMessageA(window, WM_POWERBROADCAST, PBT_APMRESUMEAUTOMATIC, 0);   // awake for what follows
         DestroyWindow(window);
         MSG quit;
@@ -509,14 +511,43 @@ TEST_F(MainWindow, PushNewsInsideAFailedChecksBoxStartsNoCheck)
     ASSERT_NO_FATAL_FAILURE(start_window());
     ScriptServer push(SERVER, idling_with_news());
     push_start(window, WM_PUSH_NEWS, 0);
-    ASSERT_TRUE(news_came(window)) << "it never idled";
-    PostMessageA(window, WM_PUSH_NEWS, 0, 0);   // still to be taken when the box's loop runs
+    const WPARAM generation = news_came(window);
+    ASSERT_NE(generation, 0u) << "it never idled";
+    PostMessageA(window, WM_PUSH_NEWS, generation, 0);   // still to be taken when the box's loop runs
     strcpy(user_settings.pop_server, "127.0.0.250");   // refused: the check fails at once, with its box
     MessageBoxHook hook;
     SendMessageA(window, WM_TIMER, CHECK_TIMER_ID, 0);
     pump(window);
     EXPECT_EQ(hook.boxes.size(), 1u);
     push_stop(2000);
+}
+
+// News that a stopped push connection posted late starts nothing (after a
+// failed check it would start polling again): only the one open now
+// speaks for the inbox.
+TEST_F(MainWindow, NewsOfAStoppedPushConnectionStartsNoCheck)
+{
+    ASSERT_NO_FATAL_FAILURE(start_window());
+    WPARAM stopped = 0;
+    {
+        ScriptServer push(SERVER, idling_with_news());
+        push_start(window, WM_PUSH_NEWS, 0);
+        stopped = news_came(window);
+        ASSERT_NE(stopped, 0u) << "it never idled";
+        push_stop(2000);
+    }
+    ScriptServer push(SERVER, idling_with_news());
+    push_start(window, WM_PUSH_NEWS, 0);
+    const WPARAM current = news_came(window);
+    ASSERT_NE(current, 0u) << "it never idled";
+    ScriptServer mail("127.0.0.5", mailbox("+OK 1 10\r\n"), true);
+    strcpy(user_settings.pop_server, "127.0.0.5");
+    SendMessageA(window, WM_PUSH_NEWS, stopped, 0);
+    EXPECT_EQ(mail.connections(), 0);
+    SendMessageA(window, WM_PUSH_NEWS, current, 0);
+    EXPECT_EQ(mail.connections(), 1);
+    push_stop(2000);
+    strcpy(user_settings.pop_server, SERVER);
 }
 
 // A check that push news starts chimes only for mail that arrived: news
@@ -540,10 +571,11 @@ TEST_F(MainWindow, PushNewsChimesOnlyForNewMail)
         ScriptServer mail("127.0.0.5", mailbox(row.stat));
         ScriptServer push(SERVER, idling_with_news());
         push_start(window, WM_PUSH_NEWS, 0);
-        ASSERT_TRUE(news_came(window)) << "it never idled";
+        const WPARAM generation = news_came(window);
+        ASSERT_NE(generation, 0u) << "it never idled";
         strcpy(user_settings.pop_server, "127.0.0.5");
         recorded_calls.clear();
-        SendMessageA(window, WM_PUSH_NEWS, 0, 0);
+        SendMessageA(window, WM_PUSH_NEWS, generation, 0);
         EXPECT_EQ(recorded_calls.size() == 3 && recorded_calls[0] == "sound", row.chime)
             << testing::PrintToString(recorded_calls);
         push_stop(2000);

@@ -191,6 +191,23 @@ TEST_F(SettingsFile, AnotherUsersFileIsNeitherReadNorReplaced)
     EXPECT_EQ(user_settings.pop_server[0], '\0');
 }
 
+// Held open without sharing (a sync client, a backup): no first run whose
+// setup would overwrite it; the file named with what Windows said.
+TEST_F(SettingsFile, AFileHeldByAnotherProgramIsNoFirstRun)
+{
+    ASSERT_TRUE(write_file_bytes(ini, SAVED));
+    const HANDLE held = CreateFileA(ini.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    MessageBoxHook hook;
+    EXPECT_EQ(load_settings(nullptr), 0);
+    CloseHandle(held);
+    ASSERT_EQ(hook.boxes.size(), 1u);
+    EXPECT_EQ(hook.boxes[0].text.rfind(ini + "\r\nを開けませんでした。\r\n", 0), 0u) << hook.boxes[0].text;
+    EXPECT_GT(hook.boxes[0].text.size(), ini.size() + 40) << "what Windows said is missing";
+    EXPECT_EQ(read_file_bytes(ini), SAVED);
+    EXPECT_EQ(user_settings.pop_server[0], '\0');
+}
+
 TEST_F(SettingsFile, FailedSaveKeepsTheOldFileAsTheUserMadeIt)
 {
     const struct { const char* name; DWORD attributes; bool held; } rows[] = {

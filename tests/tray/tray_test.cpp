@@ -9,6 +9,7 @@
 
 #include <string.h>
 
+#include <algorithm>
 #include <set>
 #include <string>
 #include <vector>
@@ -18,7 +19,6 @@
 #include "tests/support/import_redirect.h"
 #include "tests/support/pictures.h"
 #include "shell/shell.h"
-#include "tray/count_badge.h"
 #include "tray/tray.h"
 
 #include <mmsystem.h>
@@ -47,13 +47,15 @@ struct NotifyCallOf {
 template <typename Record>
 std::vector<NotifyCallOf<Record>> calls_of;
 
+std::vector<DWORD> refused;   // what the shell answers FALSE to (recorded all the same)
+
 template <typename Record>
 BOOL WINAPI recording(DWORD message, Record* data)
 {
     NotifyCallOf<Record> call = {message, {}};
     memcpy(&call.data, data, data->cbSize <= sizeof call.data ? data->cbSize : sizeof call.data);
     calls_of<Record>.push_back(call);
-    return TRUE;
+    return std::find(refused.begin(), refused.end(), message) == refused.end();
 }
 auto& notify_calls = calls_of<NOTIFYICONDATAA>;
 auto& balloon_calls = calls_of<NOTIFYICONDATAW>;
@@ -258,22 +260,25 @@ TEST_F(Tray, IconsGoToTheShellInTheFirstRecordForm)
 
 TEST_F(Tray, TheNewMailIconShowsItsCountOnItsOwnPicture)
 {
-    struct Row { int size, count; bool badge; } rows[] = {
-        {16, 1, true}, {16, 9, true}, {16, 10, true}, {16, 99, true}, {16, 100, true},
-        {32, 1, true}, {32, 9, true}, {32, 10, true}, {32, 99, true}, {32, 100, true},
-        {12, 100, false},   // no room for three glyphs: the plain picture
-    };
-    for (const Row& row : rows) {
-        SCOPED_TRACE(testing::Message() << row.count << " at " << row.size);
-        Picture plain = picture_of(tray_picture(module_instance, "MLCKICON", row.size, 0), true);
-        Picture shown = picture_of(tray_picture(module_instance, "MLCKICON", row.size, row.count), true);
-        ASSERT_EQ(plain.size, row.size);
-        // The resource's own pixels, alpha and all, with the badge painted in.
-        if (row.badge) {
-            ASSERT_TRUE(paint_count_badge(plain.pixels.data(), row.size, row.count));
+    // "3" at 16 pixels as the user sees it in the lower right corner (x 10
+    // to 15, y 8 to 15): a light rim (o) parts the red badge (R) from the
+    // red arrow, white digits (W); everywhere else the picture itself (.).
+    const char* const three[] = {".ooooo", "o.RRR.", "oRWWWR", "oRRRWR", "oRWWWR", "oRRRWR", "oRWWWR", "o.RRR."};
+    const Picture plain = picture_of(tray_picture(module_instance, "MLCKICON", 16, 0), true);
+    const Picture shown = picture_of(tray_picture(module_instance, "MLCKICON", 16, 3), true);
+    ASSERT_EQ(shown.size, 16);
+    ASSERT_EQ(plain.size, 16);
+    for (int y = 0; y < 16; ++y) {
+        for (int x = 0; x < 16; ++x) {
+            const char want = x >= 10 && y >= 8 ? three[y - 8][x - 10] : '.';
+            const uint32_t expected = want == 'o' ? 0xFFF0F0F0 : want == 'R' ? 0xFFC42B1C
+                                    : want == 'W' ? 0xFFFFFFFF : plain.pixels[y * 16 + x];
+            EXPECT_EQ(shown.pixels[y * 16 + x], expected) << x << ", " << y;
         }
-        EXPECT_EQ(shown.pixels, plain.pixels);
     }
+    // No room for three glyphs: the plain picture.
+    EXPECT_EQ(picture_of(tray_picture(module_instance, "MLCKICON", 12, 100), true).pixels,
+              picture_of(tray_picture(module_instance, "MLCKICON", 12, 0), true).pixels);
 }
 
 TEST_F(Tray, PicturesOfEachNewScalingAndFreedWhenReplaced)
@@ -301,6 +306,34 @@ TEST_F(Tray, PicturesOfEachNewScalingAndFreedWhenReplaced)
     remove_main_icon(owner);
     remove_mail_icon(owner);
     EXPECT_TRUE(live_pictures.empty());
+}
+
+// What the shell refused is tried again: an add of an icon still there
+// (Explorer restarted) becomes a modify, and a modify that failed during a
+// scaling change is made again at the next one. A removed icon stays removed.
+TEST_F(Tray, WhatTheShellRefusedIsTriedAgain)
+{
+    small_icon_size = 16;
+    add_mail_icon(owner, "notice", 3);
+    refused = {NIM_ADD};
+    notify_calls.clear();
+    restore_mail_icon(owner);
+    ASSERT_EQ(notify_calls.size(), 2u);
+    EXPECT_EQ(notify_calls[1].message, static_cast<DWORD>(NIM_MODIFY));
+    refused = {NIM_MODIFY};
+    small_icon_size = 24;
+    rescale_icons(owner);
+    refused.clear();
+    notify_calls.clear();
+    rescale_icons(owner);
+    ASSERT_EQ(notify_calls.size(), 1u);
+    EXPECT_EQ(picture_of(notify_calls[0].data.hIcon).size, 24);
+    remove_mail_icon(owner);
+    small_icon_size = 16;
+    notify_calls.clear();
+    rescale_icons(owner);
+    restore_mail_icon(owner);
+    EXPECT_TRUE(notify_calls.empty());
 }
 
 TEST_F(Tray, MenusOpenBesideTheCursorForTheOwner)
