@@ -219,14 +219,15 @@ bool push_stop(DWORD wait_ms)
         Session* s = current;
         current = nullptr;
         SetEvent(s->stop_event);
-        // One that does not end in time ends by itself; its session is taken
-        // again only then.
-        WaitForSingleObject(s->thread, wait_ms);
     }
+    // Every push thread's own end, not its flag: one that does not end in
+    // time ends by itself, and its session is taken again only then.
+    HANDLE threads[2];
+    DWORD count = 0;
     for (Session& s : sessions)
-        if (running(&s))
-            return false;
-    return true;
+        if (s.thread != nullptr && WaitForSingleObject(s.thread, 0) == WAIT_TIMEOUT)
+            threads[count++] = s.thread;
+    return count == 0 || WaitForMultipleObjects(count, threads, TRUE, wait_ms) < WAIT_OBJECT_0 + count;
 }
 
 bool push_take_news(WPARAM news_generation)

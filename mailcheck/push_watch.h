@@ -26,9 +26,10 @@ extern DWORD push_done_ms;    // 60 s
 // it is there.
 void push_start(HWND window, UINT message, uint32_t seen_uidnext);
 // Closes it (DONE and LOGOUT, best effort) and waits at most wait_ms for
-// its thread to end: true when no push thread runs any more. One that has
-// not ended is left to end by itself (it holds nothing the program needs;
-// a new one may open beside it).
+// every push thread to end: true when all of them have (their threads
+// returned: nothing of Winsock is in use by them). One that has not ended
+// is left to end by itself (it holds nothing the program needs; a new one
+// may open beside it).
 bool push_stop(DWORD wait_ms);
 // Whether the inbox changed since the last call, by the news message's
 // wParam: news from any push connection but the one open now is none.

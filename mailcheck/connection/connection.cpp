@@ -194,7 +194,6 @@ Reach connect_any(Connection* c, const addrinfo* list, DWORD deadline)
 // what it found; it never touches a connection.
 struct Lookup {
     LONG holders;   // 0: free; else the thread, and the waiter while it waits
-    HANDLE done;    // manual reset, made once
     char host[256];
     char service[8];
     addrinfo* list;
@@ -226,7 +225,6 @@ DWORD WINAPI run_lookup(void* parameter)
         // forms (127.1, 0x7f.0.0.1).
         l->error = getaddrinfo(inet_ntoa(loose), l->service, &hints, &l->list);
     }
-    SetEvent(l->done);
     release(l);
     return 0;
 }
@@ -242,24 +240,21 @@ int look_up(const char* host, const char* service, DWORD deadline, addrinfo** li
             l = &candidate;
     if (l == nullptr)
         return WSATRY_AGAIN;   // four still hang: this one would too
-    if (l->done == nullptr)
-        l->done = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     lstrcpynA(l->host, host, sizeof l->host);
     lstrcpynA(l->service, service, sizeof l->service);
     l->list = nullptr;
     l->error = WSATRY_AGAIN;
-    HANDLE thread = nullptr;
-    if (l->done != nullptr) {
-        ResetEvent(l->done);
-        thread = CreateThread(nullptr, 0, run_lookup, l, 0, nullptr);
-    }
+    HANDLE thread = CreateThread(nullptr, 0, run_lookup, l, 0, nullptr);
     if (thread == nullptr) {
         InterlockedExchange(&l->holders, 0);
         return WSATRY_AGAIN;
     }
-    CloseHandle(thread);
+    // The thread's own end, not a signal before it: once it has ended, its
+    // slot is free again when the waiter lets go.
     const LONG left = static_cast<LONG>(deadline - GetTickCount());
-    if (WaitForSingleObject(l->done, left > 0 ? static_cast<DWORD>(left) : 0) != WAIT_OBJECT_0) {
+    const DWORD waited = WaitForSingleObject(thread, left > 0 ? static_cast<DWORD>(left) : 0);
+    CloseHandle(thread);
+    if (waited != WAIT_OBJECT_0) {
         release(l);   // the thread frees what it finds
         return WSAETIMEDOUT;
     }
