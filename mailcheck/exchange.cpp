@@ -51,9 +51,9 @@ int receive_failed(Connection* c, HWND owner, const char* text)
     return show_error(c, owner, failure != TlsFailure::none ? tls_failure_text(failure) : text);
 }
 
-int receive_line(Connection* c, HWND owner, const char* watch)
+int receive_line(Connection* c, HWND owner, ReplyLine* line, const char* watch)
 {
-    return connection_read_line(c, &c->line, watch) ? 1 : receive_failed(c, owner, RECEIVE_FAILED_TEXT);
+    return connection_read_line(c, line, watch) ? 1 : receive_failed(c, owner, RECEIVE_FAILED_TEXT);
 }
 
 int send_command(Connection* c, HWND owner, const char* line)

@@ -17,9 +17,9 @@ const HWND NO_BOX = HWND_MESSAGE;
 int show_error(Connection* c, HWND owner, const char* text);
 // A receive that failed: text, or the refused certificate of a re-handshake.
 int receive_failed(Connection* c, HWND owner, const char* text);
-// One whole line into c->line, the word watch (nullptr: none) looked for
-// in all of it (ReplyLine::watch_found).
-int receive_line(Connection* c, HWND owner, const char* watch = nullptr);
+// One whole line into *line, the word watch (nullptr: none) looked for in
+// all of it (ReplyLine::watch_found).
+int receive_line(Connection* c, HWND owner, ReplyLine* line, const char* watch = nullptr);
 // 1 when the line was sent.
 int send_command(Connection* c, HWND owner, const char* line);
 // The handshake and the certificate's judgement on the open connection;

@@ -63,34 +63,35 @@ struct Status {
 
 // Lines up to the one wanted (the tagged OK, or the server's go-ahead for
 // a literal), the untagged ones skipped but for a STATUS line (into
-// *status) and the capabilities (into *capabilities). A tagged NO or BAD
-// shows the server's own words.
-int read_until(Connection* c, HWND owner, const char* tag, ImapLine wanted, Status* status = nullptr,
+// *status) and the capabilities (into *capabilities, the tagged line's
+// too). A tagged NO or BAD shows the server's own words.
+int read_until(Connection* c, HWND owner, ReplyLine* line, const char* tag, ImapLine wanted, Status* status = nullptr,
                Capabilities* capabilities = nullptr)
 {
-    for (;;) {
-        // The capabilities may list IDLE past what the buffer keeps.
-        if (!receive_line(c, owner, capabilities != nullptr ? IDLE_WORD : nullptr))
-            return 0;
-        const char* text = c->line.text;
-        const ImapLine kind = imap_line_kind(text, tag);
-        note_capabilities(c->line, capabilities);
-        if (kind == wanted)
-            return 1;
-        if (kind == ImapLine::untagged) {
-            if (status != nullptr)
-                imap_status(text, &status->unseen, &status->uidnext, &status->uidvalidity);
-            continue;
-        }
-        if (kind == ImapLine::no || kind == ImapLine::bad)
-            return show_error(c, owner, text + strlen(tag) + 1);
-        return show_error(c, owner, RECEIVE_FAILED_TEXT);
+    // The capabilities may list IDLE past what the buffer keeps.
+    auto note = [&](const ReplyLine* untagged) {
+        note_capabilities(*untagged, capabilities);
+        if (status != nullptr)
+            imap_status(untagged->text, &status->unseen, &status->uidnext, &status->uidvalidity);
+        return true;
+    };
+    const int got = imap_until(c, line, tag, wanted, capabilities != nullptr ? IDLE_WORD : nullptr,
+                               untagged_call(note), &note);
+    if (got > 0) {
+        note_capabilities(*line, capabilities);
+        return 1;
     }
+    if (got == 0)
+        return receive_failed(c, owner, RECEIVE_FAILED_TEXT);
+    const ImapLine kind = imap_line_kind(line->text, tag);
+    if (kind == ImapLine::no || kind == ImapLine::bad)
+        return show_error(c, owner, line->text + strlen(tag) + 1);
+    return show_error(c, owner, RECEIVE_FAILED_TEXT);
 }
 
 // A string argument: quoted, or where a byte cannot be, a literal sent once
 // the server says go on.
-int put_string(Connection* c, HWND owner, Outgoing* out, const char* tag, const char* value)
+int put_string(Connection* c, HWND owner, ReplyLine* line, Outgoing* out, const char* tag, const char* value)
 {
     char quoted[2 * SETTING_TEXT_SIZE + 3];
     if (imap_quote(quoted, sizeof quoted, value) != 0) {
@@ -100,7 +101,7 @@ int put_string(Connection* c, HWND owner, Outgoing* out, const char* tag, const 
     char size[16];
     wsprintfA(size, "{%d}\r\n", lstrlenA(value));
     put(out, size);
-    if (!flush(c, owner, out) || !read_until(c, owner, tag, ImapLine::continuation))
+    if (!flush(c, owner, out) || !read_until(c, owner, line, tag, ImapLine::continuation))
         return 0;
     put(out, value);
     return 1;
@@ -123,19 +124,10 @@ constexpr size_t HEADER_LITERAL_LIMIT = 4096;
 // One command of the description and its replies, without a box: whatever
 // fails, the count itself was good. Untagged lines go to on_line.
 template <typename OnLine>
-bool describe_step(Connection* c, const char* command, const char* tag, OnLine on_line)
+bool describe_step(Connection* c, ReplyLine* line, const char* command, const char* tag, OnLine on_line)
 {
-    if (!connection_send(c, command, lstrlenA(command)))
-        return false;
-    for (;;) {
-        if (!connection_read_line(c, &c->line))
-            return false;
-        const ImapLine kind = imap_line_kind(c->line.text, tag);
-        if (kind == ImapLine::ok)
-            return true;
-        if (kind != ImapLine::untagged || !on_line())
-            return false;
-    }
+    return connection_send(c, command, lstrlenA(command))
+        && imap_until(c, line, tag, ImapLine::ok, nullptr, untagged_call(on_line), &on_line) == 1;
 }
 
 // A UID SEARCH UNSEEN from a UID on (or over the whole inbox from 1): the
@@ -147,7 +139,7 @@ struct Unseen {
     uint32_t newest[NOTICE_LINES];
 };
 
-Unseen search_unseen(Connection* c, uint32_t from)
+Unseen search_unseen(Connection* c, ReplyLine* line, uint32_t from)
 {
     char search[64];
     if (from > 1)
@@ -155,9 +147,9 @@ Unseen search_unseen(Connection* c, uint32_t from)
     else
         lstrcpyA(search, "b2 UID SEARCH UNSEEN\r\n");
     Unseen u = {};
-    u.answered = describe_step(c, search, "b2", [&] {
-        u.cut = u.cut || c->line.length >= REPLY_BUFFER_SIZE - 1;
-        imap_search_newest(c->line.text, u.newest, NOTICE_LINES, &u.found);
+    u.answered = describe_step(c, line, search, "b2", [&](const ReplyLine* answer) {
+        u.cut = u.cut || answer->length >= REPLY_BUFFER_SIZE - 1;
+        imap_search_newest(answer->text, u.newest, NOTICE_LINES, &u.found);
         return true;
     });
     // "n:*" is "*:n" when n is above every UID (RFC 9051): the largest
@@ -177,22 +169,22 @@ Unseen search_unseen(Connection* c, uint32_t from)
 // read-only, and BODY.PEEK. Whatever fails here, the count stands; a
 // server that would not say keeps "the next UID grew" (or the count rule
 // that led here): arrived.
-void describe_newest(Connection* c, uint32_t uidnext, uint32_t since, Finding* f)
+void describe_newest(Connection* c, ReplyLine* line, uint32_t uidnext, uint32_t since, Finding* f)
 {
     f->arrived = true;
     // Only among the last few UIDs: new mail is there, and the answer then
     // fits a reply line.
     const uint32_t from = uidnext > NEWEST_WINDOW ? uidnext - NEWEST_WINDOW : 1;
-    if (!describe_step(c, "b1 EXAMINE INBOX\r\n", "b1", [] { return true; }))
+    if (!describe_step(c, line, "b1 EXAMINE INBOX\r\n", "b1", [](const ReplyLine*) { return true; }))
         return;
     uint32_t highest = 0;
     if (since > 0 && since < from) {
-        const Unseen arrivals = search_unseen(c, since);
+        const Unseen arrivals = search_unseen(c, line, since);
         if (arrivals.answered)
             f->arrived = arrivals.cut || arrivals.found > 0;
         highest = arrivals.found > 0 ? arrivals.newest[0] : 0;
     }
-    const Unseen window = search_unseen(c, from);
+    const Unseen window = search_unseen(c, line, from);
     if (!window.answered)
         return;
     if (window.found > 0 && window.newest[0] > highest)
@@ -209,16 +201,15 @@ void describe_newest(Connection* c, uint32_t uidnext, uint32_t since, Finding* f
     lstrcpyA(command + length, " (BODY.PEEK[HEADER.FIELDS (FROM SUBJECT)])\r\n");
     int described = 0;
     char header[HEADER_LITERAL_LIMIT];
-    ReplyLine& line = c->line;
-    const bool fetched = describe_step(c, command, "b3", [&] {
+    const bool fetched = describe_step(c, line, command, "b3", [&](ReplyLine* fetch) {
         uint32_t uid = 0;
         size_t size = 0;
-        if (!imap_fetch_literal(line.text, &uid, &size))
+        if (!imap_fetch_literal(fetch->text, &uid, &size))
             return true;   // another untagged line
-        if (size > sizeof header || !connection_read_bytes(c, header, size) || !connection_read_line(c, &line))
+        if (size > sizeof header || !connection_read_bytes(c, header, size) || !connection_read_line(c, fetch))
             return false;
         if (uid == 0)
-            imap_fetch_uid(line.text, &uid);
+            imap_fetch_uid(fetch->text, &uid);
         for (int i = 0; i < window.found; ++i) {
             if (window.newest[i] != uid)
                 continue;
@@ -242,8 +233,9 @@ void describe_newest(Connection* c, uint32_t uidnext, uint32_t since, Finding* f
 int imap_find(Connection* c, HWND owner, const MailboxMemory& last, Finding* found)
 {
     Status status = {-1, 0, 0};
+    ReplyLine line;
     if (!send_command(c, owner, "a2 STATUS INBOX (UNSEEN UIDNEXT UIDVALIDITY)\r\n")
-        || !read_until(c, owner, "a2", ImapLine::ok, &status))
+        || !read_until(c, owner, &line, "a2", ImapLine::ok, &status))
         return 0;
     if (status.unseen < 0)   // no count that parses is ever shown as one
         return show_error(c, owner, RECEIVE_FAILED_TEXT);
@@ -262,8 +254,36 @@ int imap_find(Connection* c, HWND owner, const MailboxMemory& last, Finding* fou
     } else if (!count_rose(last, *found)) {
         return 1;
     }
-    describe_newest(c, status.uidnext, since, found);
+    describe_newest(c, &line, status.uidnext, since, found);
     return 1;
+}
+
+bool imap_hear(Connection* c, ReplyLine* line, const char* tag, const char* watch, ImapLine* kind,
+               OnUntagged on_untagged, void* context)
+{
+    if (!connection_read_line(c, line, watch))
+        return false;
+    *kind = imap_line_kind(line->text, tag);
+    if (*kind == ImapLine::untagged && !on_untagged(context, line))
+        return false;
+    for (size_t size; imap_literal_at_end(line->text, &size);)
+        if (!connection_read_bytes(c, nullptr, size) || !connection_read_line(c, line, watch))
+            return false;
+    return true;
+}
+
+int imap_until(Connection* c, ReplyLine* line, const char* tag, ImapLine wanted, const char* watch,
+               OnUntagged on_untagged, void* context)
+{
+    for (;;) {
+        ImapLine kind;
+        if (!imap_hear(c, line, tag, watch, &kind, on_untagged, context))
+            return 0;
+        if (kind == wanted)
+            return 1;
+        if (kind != ImapLine::untagged)
+            return -1;
+    }
 }
 
 void imap_logout(Connection* c)
@@ -275,42 +295,44 @@ void imap_logout(Connection* c)
 
 int imap_command(Connection* c, HWND owner, const char* command, const char* tag, ImapLine wanted)
 {
-    return send_command(c, owner, command) && read_until(c, owner, tag, wanted);
+    ReplyLine line;
+    return send_command(c, owner, command) && read_until(c, owner, &line, tag, wanted);
 }
 
 int imap_login(Connection* c, HWND owner, const char* account, const char* password, bool* idle)
 {
     Capabilities capabilities = {};
-    if (!receive_line(c, owner, IDLE_WORD))
+    ReplyLine line;
+    if (!receive_line(c, owner, &line, IDLE_WORD))
         return 0;
-    const char* text = c->line.text;
+    const char* text = line.text;
     switch (imap_greeting(text)) {
     case ImapGreeting::bye:
         return show_error(c, owner, text + 2);   // "BYE" and the server's reason
     case ImapGreeting::malformed:
         return show_error(c, owner, RECEIVE_FAILED_TEXT);
     case ImapGreeting::preauth:
-        note_capabilities(c->line, &capabilities);   // already logged in: these are the ones that count
+        note_capabilities(line, &capabilities);   // already logged in: these are the ones that count
         break;
     case ImapGreeting::ok: {
         if (imap_has_atom(text, "LOGINDISABLED"))
             return show_error(c, owner, "サーバーがパスワードでのログインを受け付けていません（LOGINDISABLED）");
         Outgoing out = {};
         put(&out, "a1 LOGIN ");
-        if (!put_string(c, owner, &out, "a1", account))
+        if (!put_string(c, owner, &line, &out, "a1", account))
             return 0;
         put(&out, " ");
-        if (!put_string(c, owner, &out, "a1", password))
+        if (!put_string(c, owner, &line, &out, "a1", password))
             return 0;
         put(&out, "\r\n");
-        if (!flush(c, owner, &out) || !read_until(c, owner, "a1", ImapLine::ok, nullptr, &capabilities))
+        if (!flush(c, owner, &out) || !read_until(c, owner, &line, "a1", ImapLine::ok, nullptr, &capabilities))
             return 0;
         break;
     }
     }
     if (!capabilities.listed
         && !(send_command(c, owner, "a0 CAPABILITY\r\n")
-             && read_until(c, owner, "a0", ImapLine::ok, nullptr, &capabilities)))
+             && read_until(c, owner, &line, "a0", ImapLine::ok, nullptr, &capabilities)))
         return 0;
     *idle = capabilities.idle;
     return 1;

@@ -13,22 +13,22 @@ namespace {
 // servers send). A server that is not POP3 at all (IMAP's "* OK", "USER
 // BAD") must fail here: read as success, its STAT would count 0 for ever,
 // and on a plain port the password would follow in clear.
-int judge(Connection* c, HWND owner)
+int judge(Connection* c, HWND owner, const ReplyLine& line)
 {
-    return c->line.text[0] == '+' ? 1 : show_error(c, owner, c->line.text);   // the server's own words
+    return line.text[0] == '+' ? 1 : show_error(c, owner, line.text);   // the server's own words
 }
 
 // The answers to UIDL are asked without a box: whatever fails, the count
 // stands, and only what arrived since the last check is unknown. An answer
 // numbered for another message is no answer.
-bool uidl_of(Connection* c, int32_t n, char* id)
+bool uidl_of(Connection* c, ReplyLine* line, int32_t n, char* id)
 {
     char command[32];
     wsprintfA(command, "UIDL %ld\r\n", static_cast<long>(n));
     int32_t number = 0;
     char answer[UIDL_ID_SIZE];
-    if (!connection_send(c, command, lstrlenA(command)) || !connection_read_line(c, &c->line)
-        || strncmp(c->line.text, "+OK", 3) != 0 || !uidl_entry(c->line.text + 3, &number, answer) || number != n)
+    if (!connection_send(c, command, lstrlenA(command)) || !connection_read_line(c, line)
+        || strncmp(line->text, "+OK", 3) != 0 || !uidl_entry(line->text + 3, &number, answer) || number != n)
         return false;
     lstrcpynA(id, answer, UIDL_ID_SIZE);
     return true;
@@ -36,15 +36,14 @@ bool uidl_of(Connection* c, int32_t n, char* id)
 
 // The whole list walked for the ids seen; false when the server will not
 // give it whole.
-bool walk_list(Connection* c, const MailboxMemory& last, IdWalk* walk)
+bool walk_list(Connection* c, ReplyLine* line, const MailboxMemory& last, IdWalk* walk)
 {
-    if (!connection_send(c, "UIDL\r\n", 6) || !connection_read_line(c, &c->line)
-        || strncmp(c->line.text, "+OK", 3) != 0)
+    if (!connection_send(c, "UIDL\r\n", 6) || !connection_read_line(c, line) || strncmp(line->text, "+OK", 3) != 0)
         return false;
     for (;;) {
-        if (!connection_read_line(c, &c->line))
+        if (!connection_read_line(c, line))
             return false;
-        const char* text = c->line.text;
+        const char* text = line->text;
         if (strcmp(text, ".") == 0)
             return true;
         if (text[0] == '.')
@@ -59,10 +58,10 @@ bool walk_list(Connection* c, const MailboxMemory& last, IdWalk* walk)
 // What arrived, by the rules of what_is_new.h: "UIDL n" answers the common
 // cases in one line; the whole list is asked only when the newest is one
 // not seen and the last newest is not at its number (deletions).
-void pop3_arrivals(Connection* c, const MailboxMemory& last, Finding* f)
+void pop3_arrivals(Connection* c, ReplyLine* line, const MailboxMemory& last, Finding* f)
 {
     char newest[UIDL_ID_SIZE];
-    if (f->count <= 0 || !uidl_of(c, f->count, newest)) {
+    if (f->count <= 0 || !uidl_of(c, line, f->count, newest)) {
         f->arrived = count_rose(last, *f);   // nothing to remember: the next check counts again
         return;
     }
@@ -72,31 +71,34 @@ void pop3_arrivals(Connection* c, const MailboxMemory& last, Finding* f)
     if (at >= 0)
         return pop3_nothing_arrived(f, last, at);
     char at_last[UIDL_ID_SIZE];
-    if (last.count > 0 && last.count < f->count && uidl_of(c, last.count, at_last)
+    if (last.count > 0 && last.count < f->count && uidl_of(c, line, last.count, at_last)
         && strcmp(at_last, last.seen_ids[0]) == 0)
         return pop3_arrived_at_end(f, last, newest);
     IdWalk walk = {};
-    if (walk_list(c, last, &walk))
+    if (walk_list(c, line, last, &walk))
         return pop3_after_walk(f, walk);
     // A newest never seen and no list: it came, unless more than SEEN_IDS went.
     pop3_arrived_at_end(f, last, newest);
 }
 
-} // namespace
-
-int read_reply(Connection* c, HWND owner)
+// 1 when a whole reply line came (into *line) and begins with '+'; anything
+// else is the server's refusal (or no POP3 at all), shown in its own words.
+int read_reply(Connection* c, HWND owner, ReplyLine* line)
 {
-    return receive_line(c, owner) ? judge(c, owner) : 0;
+    return receive_line(c, owner, line) ? judge(c, owner, *line) : 0;
 }
+
+} // namespace
 
 int pop3_find(Connection* c, HWND owner, const ServerAddress& server, const MailboxMemory& last, Finding* found)
 {
     char command[COMMAND_BUFFER_SIZE];
-    if (!read_reply(c, owner))
+    ReplyLine line;
+    if (!read_reply(c, owner, &line))
         return 0;
     if (server.security == Security::starttls) {
         // No way back to plain text: a refusal ends the check with its words.
-        if (!send_command(c, owner, "STLS\r\n") || !read_reply(c, owner))
+        if (!send_command(c, owner, "STLS\r\n") || !read_reply(c, owner, &line))
             return 0;
         // Whatever came after the +OK was sent before the encryption: not
         // the server's to say (an injection), so it is never read as a reply.
@@ -108,18 +110,18 @@ int pop3_find(Connection* c, HWND owner, const ServerAddress& server, const Mail
             return 0;
     }
     build_command(command, sizeof command, "USER", user_settings.account);
-    if (!send_command(c, owner, command) || !read_reply(c, owner))
+    if (!send_command(c, owner, command) || !read_reply(c, owner, &line))
         return 0;
     build_command(command, sizeof command, "PASS", user_settings.password);
-    if (!send_command(c, owner, command) || !read_reply(c, owner))
+    if (!send_command(c, owner, command) || !read_reply(c, owner, &line))
         return 0;
     if (!send_command(c, owner, "STAT\r\n"))
         return 0;
-    if (!connection_read_line(c, &c->line))
+    if (!connection_read_line(c, &line))
         return receive_failed(c, owner, "メールデータ受信失敗");
-    if (!judge(c, owner))
+    if (!judge(c, owner, line))
         return 0;
-    start_finding(found, stat_message_count(c->line.text), user_settings.pop_server, user_settings.account);
-    pop3_arrivals(c, last, found);
+    start_finding(found, stat_message_count(line.text), user_settings.pop_server, user_settings.account);
+    pop3_arrivals(c, &line, last, found);
     return 1;   // no QUIT: the mailbox stays untouched
 }

@@ -14,7 +14,3 @@
 // then what arrived since `last` (UIDL, without a box: whatever it answers,
 // the count stands): into *found. 1, or 0 after its box.
 int pop3_find(Connection* c, HWND owner, const ServerAddress& server, const MailboxMemory& last, Finding* found);
-// 1 when a whole reply line came (into c->line) and begins with '+';
-// anything else is the server's refusal (or no POP3 at all), shown in its
-// own words.
-int read_reply(Connection* c, HWND owner);

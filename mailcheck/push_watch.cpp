@@ -71,42 +71,37 @@ void finish(Connection* c, bool idling, const char* why)
     note(why);
 }
 
-// One response, the literals it carries read whole (a FETCH with a
-// header): the kind of its first line, or 0 when the connection ended
-// (closed, with its support line). Before IDLE (examining) the inbox's
-// next UID is compared with the check's; from IDLE on, every change counts.
-int hear(Session* s, Connection* c, const char* tag, bool examining, ImapLine* kind)
+// Whether an untagged line is news: before IDLE (examining) the inbox's
+// next UID against the check's; from IDLE on, every change counts.
+struct NewsWatch {
+    Session* s;
+    bool examining;
+};
+
+bool news_of(void* context, ReplyLine* line)
 {
-    if (!receive_line(c, NO_BOX))
-        return 0;
-    *kind = imap_line_kind(c->line.text, tag);
+    const NewsWatch* w = static_cast<const NewsWatch*>(context);
     uint32_t uidnext = 0;
-    if (*kind == ImapLine::untagged
-        && (examining ? imap_uidnext_code(c->line.text, &uidnext) && s->seen_uidnext != 0
-                            && uidnext != s->seen_uidnext
-                      : imap_mailbox_changed(c->line.text)))
-        post_news(s);
-    for (size_t size; imap_literal_at_end(c->line.text, &size);)
-        if (!connection_read_bytes(c, nullptr, size) || !receive_line(c, NO_BOX))
-            return receive_failed(c, NO_BOX, "");
-    return 1;
+    if (w->examining ? imap_uidnext_code(line->text, &uidnext) && w->s->seen_uidnext != 0
+                           && uidnext != w->s->seen_uidnext
+                     : imap_mailbox_changed(line->text))
+        post_news(w->s);
+    return true;
 }
 
-// Responses up to the tagged one or the go-ahead wanted.
-int hear_until(Session* s, Connection* c, const char* tag, ImapLine wanted, bool examining)
+// Responses up to the tagged one or the go-ahead wanted; a failure closes
+// the connection with its support line.
+int hear_until(Session* s, Connection* c, ReplyLine* line, const char* tag, ImapLine wanted, bool examining)
 {
-    for (ImapLine kind; hear(s, c, tag, examining, &kind);) {
-        if (kind == wanted)
-            return 1;
-        if (kind != ImapLine::untagged)
-            return show_error(c, NO_BOX, "");   // refused
-    }
-    return 0;
+    NewsWatch watch = {s, examining};
+    const int got = imap_until(c, line, tag, wanted, nullptr, news_of, &watch);
+    return got > 0 ? 1 : got == 0 ? receive_failed(c, NO_BOX, "") : show_error(c, NO_BOX, "");   // refused
 }
 
 DWORD session(Session* s, Connection* c, HANDLE socket_event)
 {
     bool idle;
+    ReplyLine line;
     support_line_reset(connection_support(c));
     const ServerAddress& server = s->server;
     if (connection_open(c, server.host, server.port) != Reach::connected)
@@ -114,11 +109,11 @@ DWORD session(Session* s, Connection* c, HANDLE socket_event)
     connection_keep_alive(c, KEEP_ALIVE_IDLE_MS, KEEP_ALIVE_PROBE_MS);
     if ((server.security == Security::implicit_tls && !start_tls(c, NO_BOX, server.literal ? nullptr : server.name))
         || !imap_login(c, NO_BOX, s->account, s->password, &idle)
-        || !send_command(c, NO_BOX, "p1 EXAMINE INBOX\r\n") || !hear_until(s, c, "p1", ImapLine::ok, true))
+        || !send_command(c, NO_BOX, "p1 EXAMINE INBOX\r\n") || !hear_until(s, c, &line, "p1", ImapLine::ok, true))
         return 0;
     const HANDLE events[] = {s->stop_event, s->network_event};
     for (;;) {
-        if (!send_command(c, NO_BOX, "p2 IDLE\r\n") || !hear_until(s, c, "p2", ImapLine::continuation, false))
+        if (!send_command(c, NO_BOX, "p2 IDLE\r\n") || !hear_until(s, c, &line, "p2", ImapLine::continuation, false))
             return 0;
         // A network change renews it at once: a connection whose network is
         // gone gets no answer to DONE and ends.
@@ -137,8 +132,9 @@ DWORD session(Session* s, Connection* c, HANDLE socket_event)
             if (!connection_settle(c))
                 continue;   // a TLS record without data: nothing was said
             ImapLine kind;
-            if (!hear(s, c, "p2", false, &kind))
-                return 0;
+            NewsWatch watch = {s, false};
+            if (!imap_hear(c, &line, "p2", nullptr, &kind, news_of, &watch))
+                return receive_failed(c, NO_BOX, "");
             if (kind != ImapLine::untagged) {
                 finish(c, false, "the server ended IDLE");
                 return 0;
@@ -147,7 +143,7 @@ DWORD session(Session* s, Connection* c, HANDLE socket_event)
         if (!send_command(c, NO_BOX, "DONE\r\n"))
             return 0;
         connection_allow(c, push_done_ms);
-        if (!hear_until(s, c, "p2", ImapLine::ok, false))
+        if (!hear_until(s, c, &line, "p2", ImapLine::ok, false))
             return 0;
     }
 }

@@ -40,7 +40,6 @@ struct Connection {
     DWORD reply_deadline;
     sockaddr_storage connected;   // the address that answered
     bool only_unreachable;        // no address answered at all, not even with a refusal
-    ReplyLine line;               // where the exchanges on it read their lines
 };
 
 inline SupportLine* connection_support(Connection* c) { return &c->channel.socket.support; }

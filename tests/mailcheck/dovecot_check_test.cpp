@@ -43,14 +43,15 @@ void deliver(const char* name)
 void delete_message(int number)
 {
     static Connection c;   // large: not on the stack
+    ReplyLine line;
     ASSERT_EQ(connection_open(&c, "127.0.0.9", 110), Reach::connected);
     const std::string dele = "DELE " + std::to_string(number) + "\r\n";
     for (const char* command : {"USER poptest\r\n", "PASS Secr3t\r\n", dele.c_str(), "QUIT\r\n"}) {
-        ASSERT_TRUE(connection_read_line(&c, &c.line));
-        ASSERT_EQ(c.line.text[0], '+') << c.line.text;
+        ASSERT_TRUE(connection_read_line(&c, &line));
+        ASSERT_EQ(line.text[0], '+') << line.text;
         ASSERT_TRUE(connection_send(&c, command, lstrlenA(command)));
     }
-    ASSERT_TRUE(connection_read_line(&c, &c.line));   // QUIT's: the deletion is done
+    ASSERT_TRUE(connection_read_line(&c, &line));   // QUIT's: the deletion is done
     connection_close(&c);
 }
 
