@@ -667,6 +667,31 @@ TEST_F(MailCheck, PushConnection)
     push_done_ms = done_before;
 }
 
+// A push connection its server closed is opened again by the next start
+// (the next check that succeeds), on its own.
+TEST_F(MailCheck, PushConnectionOpensAgainAfterItsServerClosedIt)
+{
+    ShortTimes times(1500);
+    record_sends();
+    auto idling_then = [](StepEnd end) {
+        return std::vector<ScriptStep>{reply("* OK ready\r\n"), reply("a1 OK [CAPABILITY IMAP4rev1 IDLE] in\r\n"),
+                                       reply("p1 OK done\r\n"), reply("+ idling\r\n", end)};
+    };
+    {
+        ScriptServer closing(SERVER, idling_then(StepEnd::close));
+        push_start(owner, WM_PUSH_NEWS, 0);
+        ASSERT_TRUE(wrote_line("Quillbeam: push: failed at receive"));
+        closing.wait_client_closed(3000);
+    }
+    Sleep(200);   // its thread's last steps
+    ScriptServer again(SERVER, idling_then(StepEnd::hang));
+    push_start(owner, WM_PUSH_NEWS, 0);
+    for (int i = 0; i < 100 && again.connections() == 0; ++i)
+        Sleep(20);
+    EXPECT_EQ(again.connections(), 1);
+    EXPECT_TRUE(push_stop(2000));
+}
+
 // What arrived over IMAP since the check before, and who wrote the newest
 // unread mail, read-only and with BODY.PEEK; anything amiss after STATUS
 // leaves the notification with the count alone, never a box.
@@ -867,6 +892,7 @@ extern "C" int(WSAAPI* recv_slot)(SOCKET, char*, int, int) IMPORT_SLOT(recv, 16)
 extern "C" SECURITY_STATUS(WINAPI* acquire_slot)(SEC_CHAR*, SEC_CHAR*, ULONG, void*, void*, SEC_GET_KEY_FN, void*,
                                                  PCredHandle, PTimeStamp) IMPORT_SLOT(AcquireCredentialsHandleA, 36);
 extern "C" BOOL(WINAPI* version_slot)(LPOSVERSIONINFOA) IMPORT_SLOT(GetVersionExA, 4);
+extern "C" int(WSAAPI* event_select_slot)(SOCKET, WSAEVENT, long) IMPORT_SLOT(WSAEventSelect, 12);
 
 namespace {
 
@@ -1029,8 +1055,25 @@ SECURITY_STATUS WINAPI fake_encrypt(PCtxtHandle context, ULONG quality, PSecBuff
     return real_encrypt(context, quality, message, sequence);
 }
 
+// A lone ticket for whichever thread reads next (the push connection's),
+// and the event its socket signals, so the test can signal it.
+LONG lone_ticket;
+WSAEVENT socket_signal;
+decltype(event_select_slot) real_event_select;
+
+int WSAAPI recording_event_select(SOCKET s, WSAEVENT event, long events)
+{
+    if (event != nullptr)
+        socket_signal = event;
+    return real_event_select(s, event, events);
+}
+
 int WSAAPI fake_recv(SOCKET s, char* out, int size, int flags)
 {
+    if (InterlockedExchange(&lone_ticket, 0) != 0) {
+        memcpy(out, TICKET_RECORD, sizeof TICKET_RECORD);
+        return sizeof TICKET_RECORD;
+    }
     if (GetCurrentThreadId() != checking_thread)
         return real_recv(s, out, size, flags);
     if (sspi.tickets_to_send > 0) {
@@ -1105,6 +1148,7 @@ void script_sspi(Inject inject)
     real_recv = redirect_import(&recv_slot, fake_recv);
     real_acquire = redirect_import(&acquire_slot, fake_acquire);
     real_version = redirect_import(&version_slot, fake_version);
+    real_event_select = redirect_import(&event_select_slot, recording_event_select);
     // A self-signed certificate of a stranger, made here.
     BYTE name[128];
     DWORD name_size = sizeof name;
@@ -1522,6 +1566,26 @@ TEST_F(SecureMailbox, NewImapMailSaysWhoWroteAndNothingBecomesSeen)
             FindClose(search);
     }
     EXPECT_EQ(messages, 3);
+}
+
+// A TLS record without data while idling (a late session ticket, a TLS 1.3
+// KeyUpdate) is taken and the push connection waits on, rather than read
+// on to its reply time for data that never comes and end.
+TEST_F(SecureMailbox, ALoneTicketWhileIdlingKeepsThePushConnection)
+{
+    script_sspi(Inject::none);
+    record_sends();
+    strcpy(user_settings.pop_server, "imaps://127.0.0.43");
+    push_start(owner, WM_PUSH_NEWS, 0);
+    ASSERT_TRUE(wrote_line("Quillbeam: push: idling"));
+    InterlockedExchange(&lone_ticket, 1);
+    SetEvent(socket_signal);   // as the socket signals a record that came
+    Sleep(mail_reply_time_ms + 1000);
+    EXPECT_TRUE(sspi.renegotiated) << "the ticket never reached the push connection";
+    EXPECT_TRUE(push_stop(3000));
+    std::lock_guard<std::mutex> lock(debug_mutex);
+    ASSERT_FALSE(debug_lines.empty());
+    EXPECT_EQ(debug_lines.back(), "Quillbeam: push: closed\n") << testing::PrintToString(debug_lines);
 }
 
 TEST_F(SecureMailbox, WholeCheckBoundsTheHandshakeToo)

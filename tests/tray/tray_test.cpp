@@ -117,6 +117,15 @@ void made(void* handle)
 // (0: as it is); no taskbar window to ask then, as before Windows 10.
 int small_icon_size;
 
+// Pictures read back without their alpha, as some drivers give them.
+bool alpha_lost;
+void lose_alpha(void* bits, const BITMAPINFO* format, int rows)
+{
+    uint32_t* pixels = static_cast<uint32_t*>(bits);
+    for (int i = 0; bits != nullptr && alpha_lost && i < rows * format->bmiHeader.biWidth; ++i)
+        pixels[i] &= 0x00FFFFFF;
+}
+
 } // namespace
 
 // Stands in for a platform function from the start: calls it, then does
@@ -143,6 +152,8 @@ WATCHED(DestroyIcon, 4, BOOL, (HICON h), (h), live_pictures.erase(h))
 WATCHED(DeleteObject, 4, BOOL, (HGDIOBJ h), (h), live_pictures.erase(h))
 WATCHED(GetSystemMetrics, 4, int, (int i), (i), if (i == SM_CXSMICON && small_icon_size) answer = small_icon_size)
 WATCHED(FindWindowA, 8, HWND, (LPCSTR c, LPCSTR t), (c, t), if (small_icon_size) answer = nullptr)
+WATCHED(GetDIBits, 28, int, (HDC d, HBITMAP b, UINT s, UINT n, LPVOID v, LPBITMAPINFO i, UINT u), (d, b, s, n, v, i, u),
+        lose_alpha(v, i, answer))
 
 namespace {
 
@@ -276,6 +287,11 @@ TEST_F(Tray, TheNewMailIconShowsItsCountOnItsOwnPicture)
             EXPECT_EQ(shown.pixels[y * 16 + x], expected) << x << ", " << y;
         }
     }
+    // Read back without its alpha, the badge would show alone: the plain picture.
+    alpha_lost = true;
+    const HICON without_alpha = tray_picture(module_instance, "MLCKICON", 16, 3);
+    alpha_lost = false;
+    EXPECT_EQ(picture_of(without_alpha, true).pixels, plain.pixels);
     // No room for three glyphs: the plain picture.
     EXPECT_EQ(picture_of(tray_picture(module_instance, "MLCKICON", 12, 100), true).pixels,
               picture_of(tray_picture(module_instance, "MLCKICON", 12, 0), true).pixels);
