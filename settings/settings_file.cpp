@@ -97,46 +97,29 @@ FILE* create_owner_only(const char* path)
     return handle != INVALID_HANDLE_VALUE ? stream_of(handle, _O_WRONLY, "wb") : nullptr;
 }
 
-// A user.ini that is there but may not be read is never taken for a first
-// run: the setup would overwrite it. Since the file is owner-only, that is
-// another Windows user's file in a folder they share.
-// The file's full name, with its drive: the user is to find it.
-void full_name(const char* file_name, char* full)
+// A user.ini that is there but cannot be opened is never taken for a first
+// run: the setup would overwrite it. The program ends with the file
+// untouched and a box that names it (with its drive: the user is to find
+// it) and why: it is owner-only, so access denied is another Windows
+// user's file in a folder they share; anything else (held without sharing
+// by a sync client, a backup or a virus scan) in what Windows said.
+int unopened(HWND owner, const char* file_name, DWORD error)
 {
+    char full[MAX_PATH];
     const DWORD length = GetFullPathNameA(file_name, MAX_PATH, full, nullptr);
     if (length == 0 || length >= MAX_PATH)
         lstrcpynA(full, file_name, MAX_PATH);
-}
-
-int another_users(HWND owner, const char* file_name)
-{
-    char full[MAX_PATH];
-    full_name(file_name, full);
-    char text[MAX_PATH + 200];
-    wsprintfA(text,
-              "%s\r\nは別のWindowsユーザーの設定ファイルのため、開くことも書き換えることもできません。"
-              "このユーザーで使うには、Quillbeamを別のフォルダーに置いてください。",
-              full);
-    MessageBoxA(owner, text, "Error", MB_OK | MB_ICONERROR);
-    return 0;
-}
-
-// A user.ini that is there but could not be opened for another reason (held
-// without sharing by a sync client, a backup or a virus scan) is no first
-// run either: the program ends with the file untouched, naming it and what
-// Windows said.
-int unreadable(HWND owner, const char* file_name, DWORD error)
-{
-    char full[MAX_PATH];
-    full_name(file_name, full);
     char said[256];
     if (FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0, said,
                        sizeof said, nullptr) == 0)
         wsprintfA(said, "0x%08lX", static_cast<unsigned long>(error));
     char text[MAX_PATH + sizeof said + 200];
     wsprintfA(text,
-              "%s\r\nを開けませんでした。\r\n%s\r\n"
-              "ほかのプログラムが使用中のときは、終わるのを待ってからQuillbeamを起動し直してください。",
+              error == ERROR_ACCESS_DENIED
+                  ? "%s\r\nは別のWindowsユーザーの設定ファイルのため、開くことも書き換えることもできません。"
+                    "このユーザーで使うには、Quillbeamを別のフォルダーに置いてください。"
+                  : "%s\r\nを開けませんでした。\r\n%s\r\n"
+                    "ほかのプログラムが使用中のときは、終わるのを待ってからQuillbeamを起動し直してください。",
               full, said);
     MessageBoxA(owner, text, "Error", MB_OK | MB_ICONERROR);
     return 0;
@@ -181,14 +164,12 @@ int load_settings(HWND owner)
     if (handle == INVALID_HANDLE_VALUE && !not_there(error)) {
         const DWORD attributes = GetFileAttributesA(file_name);   // a folder by that name is refused too
         const bool folder = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-        if (error == ERROR_ACCESS_DENIED && !folder)
-            return another_users(owner, file_name);
         if (!folder)
-            return unreadable(owner, file_name, error);
+            return unopened(owner, file_name, error);
     }
     FILE* file = handle != INVALID_HANDLE_VALUE ? stream_of(handle, _O_RDONLY, "rb") : nullptr;
     if (handle != INVALID_HANDLE_VALUE && file == nullptr)
-        return unreadable(owner, file_name, ERROR_NOT_ENOUGH_MEMORY);   // the handle, not the file, failed
+        return unopened(owner, file_name, ERROR_NOT_ENOUGH_MEMORY);   // the handle, not the file, failed
     if (file == nullptr) {
         // First run: the setup dialog fills and saves the record (where
         // something else is in the way, the save says so and loses

@@ -188,12 +188,16 @@ Reach connect_any(Connection* c, const addrinfo* list, DWORD deadline)
     return Reach::connected;
 }
 
-// A name lookup on a thread of its own, waited for no longer than the
-// check allows: Windows's resolver takes tens of seconds when a DNS server
-// never answers. A lookup whose wait ended finishes by itself and frees
-// what it found; it never touches a connection.
+// A name lookup on a resolver thread, waited for no longer than the check
+// allows: Windows's resolver takes tens of seconds when a DNS server never
+// answers. A lookup whose wait ended finishes by itself and frees what it
+// found; it never touches a connection. The threads are kept: making one
+// costs more than the lookup of an address.
 struct Lookup {
-    LONG holders;   // 0: free; else the thread, and the waiter while it waits
+    LONG holders;   // 0: free; else the thread while it resolves, and the waiter while it waits
+    HANDLE thread;  // made at the slot's first lookup, then kept, as are its events
+    HANDLE work;    // auto reset: a lookup to make
+    HANDLE done;    // auto reset: it is made
     char host[256];
     char service[8];
     addrinfo* list;
@@ -211,9 +215,10 @@ void release(Lookup* l)
     }
 }
 
-DWORD WINAPI run_lookup(void* parameter)
+// Not folded into the thread's loop: the system's lookup is then called
+// anew each time, as a double of it in the tests must see it.
+__attribute__((noinline)) void resolve(Lookup* l)
 {
-    Lookup* l = static_cast<Lookup*>(parameter);
     addrinfo hints = {};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
@@ -225,8 +230,17 @@ DWORD WINAPI run_lookup(void* parameter)
         // forms (127.1, 0x7f.0.0.1).
         l->error = getaddrinfo(inet_ntoa(loose), l->service, &hints, &l->list);
     }
-    release(l);
-    return 0;
+}
+
+DWORD WINAPI resolver(void* parameter)
+{
+    Lookup* l = static_cast<Lookup*>(parameter);
+    for (;;) {
+        WaitForSingleObject(l->work, INFINITE);
+        resolve(l);
+        SetEvent(l->done);
+        release(l);
+    }
 }
 
 // host's addresses into *list (the caller frees it), by deadline: 0, or
@@ -240,24 +254,33 @@ int look_up(const char* host, const char* service, DWORD deadline, addrinfo** li
             l = &candidate;
     if (l == nullptr)
         return WSATRY_AGAIN;   // four still hang: this one would too
+    if (l->thread == nullptr) {   // what was made of it is kept for the next try
+        if (l->work == nullptr)
+            l->work = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+        if (l->done == nullptr)
+            l->done = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+        if (l->work != nullptr && l->done != nullptr)
+            l->thread = CreateThread(nullptr, 0, resolver, l, 0, nullptr);
+        if (l->thread == nullptr) {
+            InterlockedExchange(&l->holders, 0);
+            return WSATRY_AGAIN;
+        }
+    }
     lstrcpynA(l->host, host, sizeof l->host);
     lstrcpynA(l->service, service, sizeof l->service);
     l->list = nullptr;
     l->error = WSATRY_AGAIN;
-    HANDLE thread = CreateThread(nullptr, 0, run_lookup, l, 0, nullptr);
-    if (thread == nullptr) {
-        InterlockedExchange(&l->holders, 0);
-        return WSATRY_AGAIN;
-    }
-    // The thread's own end, not a signal before it: once it has ended, its
-    // slot is free again when the waiter lets go.
+    ResetEvent(l->done);   // said for a lookup whose wait had ended
+    SetEvent(l->work);
     const LONG left = static_cast<LONG>(deadline - GetTickCount());
-    const DWORD waited = WaitForSingleObject(thread, left > 0 ? static_cast<DWORD>(left) : 0);
-    CloseHandle(thread);
-    if (waited != WAIT_OBJECT_0) {
+    if (WaitForSingleObject(l->done, left > 0 ? static_cast<DWORD>(left) : 0) != WAIT_OBJECT_0) {
         release(l);   // the thread frees what it finds
         return WSAETIMEDOUT;
     }
+    // The thread lets go just after it said done: the slot is free again
+    // once it has, so the next lookup takes this same one.
+    while (InterlockedCompareExchange(&l->holders, 0, 0) > 1)
+        Sleep(0);
     const int error = l->error;
     *list = l->list;
     l->list = nullptr;
@@ -369,7 +392,7 @@ bool connection_settle(Connection* c)
     if (received < 0)
         return false;
     c->receive_begin = 0;
-    c->receive_end = received > 0 ? received : 0;   // the end of the connection: the next read says so
+    c->receive_end = received;   // 0: the end of the connection, which the next read says
     return true;
 }
 

@@ -72,6 +72,18 @@ int receive_more(MailChannel* channel, DWORD deadline)
     return 1;
 }
 
+// receive_more while *allowed (-1: always) lasts; past it 0 and *denied.
+// Out of line: three places ask it, and the program's size is counted.
+__attribute__((noinline)) int more_allowed(MailChannel* channel, DWORD deadline, int* allowed, bool* denied)
+{
+    if (*allowed == 0) {
+        *denied = true;
+        return 0;
+    }
+    --*allowed;
+    return receive_more(channel, deadline);
+}
+
 // What Schannel left unread is the start of the next record.
 void keep_extra(MailChannel* channel, const SecBuffer* extra)
 {
@@ -320,22 +332,15 @@ int channel_receive(MailChannel* channel, char* out, int size, DWORD deadline, b
         return receive_raw(channel, out, size, deadline);
     // Without waiting: one receive (the socket said it has something), and
     // no second one once the records that came held no data.
-    int receives = 0;
+    int allowed = wait ? -1 : 1;
     bool not_yet = false;
-    auto more = [&] {
-        if (!wait && receives++ > 0) {
-            not_yet = true;
-            return 0;
-        }
-        return receive_more(channel, deadline);
-    };
     channel->raw_incomplete = false;
     while (channel->plain_begin == channel->plain_end) {
         if (past(deadline)) {
             note_failure(&channel->socket.support, "receive", TIMED_OUT);
             return 0;
         }
-        if (channel->raw_length == 0 && !more())
+        if (channel->raw_length == 0 && !more_allowed(channel, deadline, &allowed, &not_yet))
             break;
         SecBuffer buffers[4] = {{static_cast<ULONG>(channel->raw_length), SECBUFFER_DATA, channel->raw},
                                 {0, SECBUFFER_EMPTY, nullptr},
@@ -344,7 +349,7 @@ int channel_receive(MailChannel* channel, char* out, int size, DWORD deadline, b
         SecBufferDesc message = {SECBUFFER_VERSION, 4, buffers};
         SECURITY_STATUS status = DecryptMessage(&channel->context, &message, 0, nullptr);
         if (status == SEC_E_INCOMPLETE_MESSAGE) {
-            if (!more())
+            if (!more_allowed(channel, deadline, &allowed, &not_yet))
                 break;
             continue;
         }
@@ -386,7 +391,8 @@ int channel_receive(MailChannel* channel, char* out, int size, DWORD deadline, b
         }
         // Nothing taken: the rest of the record is still to come, and no
         // status is asked again before it is here.
-        if (channel->plain_begin == channel->plain_end && channel->raw_length == before && !more())
+        if (channel->plain_begin == channel->plain_end && channel->raw_length == before
+            && !more_allowed(channel, deadline, &allowed, &not_yet))
             break;
     }
     if (channel->plain_begin == channel->plain_end) {
