@@ -11,6 +11,7 @@
 #include "tests/support/message_box_hook.h"
 #include "tests/support/recording_doubles.h"
 #include "tests/support/settings_record.h"
+#include "tests/support/test_files.h"
 
 namespace {
 
@@ -21,13 +22,7 @@ void use_mailbox(const char* password)
 }
 
 // The fixture's Maildir, beside this test program whatever folder it runs in.
-std::string new_mail_folder()
-{
-    char path[MAX_PATH];
-    const DWORD length = GetModuleFileNameA(nullptr, path, sizeof path);
-    std::string folder(path, length);
-    return folder.substr(0, folder.find_last_of('\\') + 1) + "dovecot\\mail\\poptest\\Maildir\\new\\";
-}
+std::string new_mail_folder() { return beside_this_program("dovecot\\mail\\poptest\\Maildir\\new\\"); }
 
 void deliver(const char* name)
 {

@@ -26,6 +26,7 @@
 #include "tests/support/pop3_script_server.h"
 #include "tests/support/recording_doubles.h"
 #include "tests/support/settings_record.h"
+#include "tests/support/test_files.h"
 
 #define SECURITY_WIN32
 #define SCHANNEL_USE_BLACKLISTS
@@ -1471,11 +1472,14 @@ TEST_F(SecureMailbox, EveryAddressOfTheNameIsTried)
     }
 }
 
-// A TLS mailbox's Maildir: beside the 64-bit tests, or the 32-bit layer's.
+// A TLS mailbox's Maildir: beside the 64-bit tests, or the 32-bit layer's,
+// whatever folder the test runs in.
 std::string maildir_of(const char* address)
 {
-    const bool beside = GetFileAttributesA("tls") != INVALID_FILE_ATTRIBUTES;
-    return std::string(beside ? "tls" : "..\\win32\\tls") + "\\" + address + "\\mail\\poptest\\Maildir\\";
+    std::string tls = beside_this_program("tls");
+    if (GetFileAttributesA(tls.c_str()) == INVALID_FILE_ATTRIBUTES)
+        tls = beside_this_program("..\\win32\\tls");
+    return tls + "\\" + address + "\\mail\\poptest\\Maildir\\";
 }
 
 // New over IMAP is an unread message at or above the next UID the check
@@ -1486,9 +1490,9 @@ TEST_F(SecureMailbox, NewMeansAnUnreadMessageThatArrived)
 {
     const std::string maildir = maildir_of("127.0.0.43");
     // Filed into the inbox as a mail program files it (APPEND), read or not.
-    auto append = [&](const char* flags, const char* from) {
+    auto append = [&](const char* flags, const char* from, const char* subject = "hello") {
         static Connection c;   // large: not on the stack
-        const std::string message = std::string("From: ") + from + "\r\nSubject: hello\r\n\r\nHi.\r\n";
+        const std::string message = std::string("From: ") + from + "\r\nSubject: " + subject + "\r\n\r\nHi.\r\n";
         const std::string command = std::string("x1 APPEND INBOX (") + flags + ") {" + std::to_string(message.size()) + "}\r\n";
         bool idle = false;
         ASSERT_EQ(connection_open(&c, "127.0.0.43", 993), Reach::connected);
@@ -1518,6 +1522,11 @@ TEST_F(SecureMailbox, NewMeansAnUnreadMessageThatArrived)
          "合計4通のメールが着ています|new@example.jp: hello\n", true},
         {"all read or gone elsewhere", all_gone, nullptr, false},
     };
+    // Its own mailbox, whatever a run before left: three unread, as the fixture's.
+    all_gone();
+    for (const char* subject : {"=?UTF-8?B?5Lya6K2w44Gu5Lu2IDE=?=", "=?UTF-8?B?5Lya6K2w44Gu5Lu2IDI=?=",
+                                "=?UTF-8?B?5Lya6K2w44Gu5Lu2IDM=?="})
+        ASSERT_NO_FATAL_FAILURE(append("", "=?ISO-2022-JP?B?GyRCOzNFREJATzobKEI=?= <taro@example.jp>", subject));
     last_mailbox = {};
     strcpy(user_settings.pop_server, "imaps://127.0.0.43");
     for (const auto& row : rows) {

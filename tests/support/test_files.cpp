@@ -87,3 +87,11 @@ void put_back(const KeptFile& kept)
     if (kept.existed && write_file_bytes(kept.path, kept.bytes))
         SetFileAttributesA(kept.path.c_str(), kept.attributes);
 }
+
+std::string beside_this_program(const std::string& relative)
+{
+    char path[MAX_PATH];
+    const DWORD length = GetModuleFileNameA(nullptr, path, sizeof path);
+    const std::string program(path, length);
+    return program.substr(0, program.find_last_of('\\') + 1) + relative;
+}

@@ -9,6 +9,9 @@ bool write_file_bytes(const std::string& path, const std::string& bytes);
 std::string make_scratch_folder(const std::string& name);
 // A Windows path on a drive in program path form: no drive, forward slashes.
 std::string program_path_of(const std::string& windows_path);
+// A path relative to the folder of this test program, whatever folder it
+// runs in.
+std::string beside_this_program(const std::string& relative);
 // Removes a file whatever its attributes.
 void remove_file(const std::string& path);
 
