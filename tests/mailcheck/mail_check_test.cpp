@@ -11,6 +11,7 @@
 #include <thread>
 
 #include <ws2tcpip.h>
+#include <mstcpip.h>
 
 #include "mailcheck/connection/network_presence.h"
 #include "mailcheck/exchange.h"
@@ -668,12 +669,34 @@ TEST_F(MailCheck, PushConnection)
     push_done_ms = done_before;
 }
 
+extern "C" int(WSAAPI* ioctl_slot)(SOCKET, DWORD, LPVOID, DWORD, LPVOID, DWORD, LPDWORD, LPWSAOVERLAPPED,
+                                   LPWSAOVERLAPPED_COMPLETION_ROUTINE) IMPORT_SLOT(WSAIoctl, 36);
+namespace {
+decltype(ioctl_slot) real_ioctl;
+std::vector<std::vector<ULONG>> keep_alives;   // the values each SIO_KEEPALIVE_VALS set
+
+int WSAAPI recording_ioctl(SOCKET s, DWORD code, LPVOID in, DWORD in_size, LPVOID out, DWORD out_size,
+                           LPDWORD returned, LPWSAOVERLAPPED overlapped, LPWSAOVERLAPPED_COMPLETION_ROUTINE done)
+{
+    if (code == SIO_KEEPALIVE_VALS && in_size == sizeof(tcp_keepalive)) {
+        const tcp_keepalive* values = static_cast<const tcp_keepalive*>(in);
+        keep_alives.push_back({values->onoff, values->keepalivetime, values->keepaliveinterval});
+    }
+    return real_ioctl(s, code, in, in_size, out, out_size, returned, overlapped, done);
+}
+} // namespace
+
 // A push connection its server closed is opened again by the next start
-// (the next check that succeeds), on its own.
+// (the next check that succeeds), on its own; each one probes a silent
+// path after four minutes, every 10 s (a dead one is noticed long before
+// the renewal).
 TEST_F(MailCheck, PushConnectionOpensAgainAfterItsServerClosedIt)
 {
     ShortTimes times(1500);
     record_sends();
+    if (real_ioctl == nullptr)
+        real_ioctl = redirect_import(&ioctl_slot, recording_ioctl);
+    keep_alives.clear();
     auto idling_then = [](StepEnd end) {
         return std::vector<ScriptStep>{reply("* OK ready\r\n"), reply("a1 OK [CAPABILITY IMAP4rev1 IDLE] in\r\n"),
                                        reply("p1 OK done\r\n"), reply("+ idling\r\n", end)};
@@ -691,6 +714,7 @@ TEST_F(MailCheck, PushConnectionOpensAgainAfterItsServerClosedIt)
         Sleep(20);
     EXPECT_EQ(again.connections(), 1);
     EXPECT_TRUE(push_stop(2000));
+    EXPECT_EQ(keep_alives, (std::vector<std::vector<ULONG>>(2, {1, 4 * 60 * 1000, 10 * 1000})));
 }
 
 // What arrived over IMAP since the check before, and who wrote the newest
