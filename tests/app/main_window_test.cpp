@@ -22,6 +22,7 @@
 #include "tests/support/message_box_hook.h"
 #include "tests/support/pop3_script_server.h"
 #include "tests/support/recording_doubles.h"
+#include "tests/support/settings_record.h"
 #include "tests/support/test_files.h"
 
 // Every SetTimer the program makes passes through here (the import slot is
@@ -557,6 +558,28 @@ TEST_F(MainWindow, NewsOfAStoppedPushConnectionStartsNoCheck)
     EXPECT_EQ(mail.connections(), 1);
     push_stop(2000);
     strcpy(user_settings.pop_server, SERVER);
+}
+
+// Mail delivered after a check's STATUS and before the push connection's
+// EXAMINE starts a check at once: the window hands the push connection the
+// check's next UID, and a larger one at EXAMINE is news.
+TEST_F(MainWindow, MailBetweenTheCheckAndThePushConnectionStartsACheck)
+{
+    ASSERT_NO_FATAL_FAILURE(start_window());
+    user_settings = settings_record({"imaps://127.0.0.44", "poptest", "Secr3t", "300", "", 0});
+    last_mailbox = {};
+    const std::string delivered = tls_maildir("127.0.0.44") + "new\\" + std::to_string(GetTickCount()) + ".M1P1.between";
+    // Delivered as the check shows its notice: its STATUS is over, and the
+    // push connection opens only after it.
+    bool delivered_then = false;
+    on_add_mail = [&] {
+        delivered_then = write_file_bytes(delivered, "From: a@example.jp\r\nSubject: between\r\n\r\nHi.\r\n");
+    };
+    SendMessageA(window, WM_TIMER, CHECK_TIMER_ID, 0);
+    on_add_mail = nullptr;
+    ASSERT_TRUE(delivered_then) << "no check over IMAP showed a notice";
+    EXPECT_NE(news_came(window), 0u) << "the push connection took the next UID it saw for the check's";
+    push_stop(2000);
 }
 
 // A check that push news starts chimes only for mail that arrived: news

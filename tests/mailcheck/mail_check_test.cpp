@@ -1496,15 +1496,6 @@ TEST_F(SecureMailbox, EveryAddressOfTheNameIsTried)
     }
 }
 
-// A TLS mailbox's Maildir: beside the 64-bit tests, or the 32-bit layer's,
-// whatever folder the test runs in.
-std::string maildir_of(const char* address)
-{
-    std::string tls = beside_this_program("tls");
-    if (GetFileAttributesA(tls.c_str()) == INVALID_FILE_ATTRIBUTES)
-        tls = beside_this_program("..\\win32\\tls");
-    return tls + "\\" + address + "\\mail\\poptest\\Maildir\\";
-}
 
 // New over IMAP is an unread message at or above the next UID the check
 // before saw: a read message filed into the inbox is not, an unread one
@@ -1512,7 +1503,7 @@ std::string maildir_of(const char* address)
 // UID) is new again; a check that finds nothing unread removes the notice.
 TEST_F(SecureMailbox, NewMeansAnUnreadMessageThatArrived)
 {
-    const std::string maildir = maildir_of("127.0.0.43");
+    const std::string maildir = tls_maildir("127.0.0.43");
     // Filed into the inbox as a mail program files it (APPEND), read or not.
     auto append = [&](const char* flags, const char* from, const char* subject = "hello") {
         static Connection c;   // large: not on the stack
@@ -1584,7 +1575,7 @@ TEST_F(SecureMailbox, NewImapMailSaysWhoWroteAndNothingBecomesSeen)
     EXPECT_TRUE(hook.boxes.empty());
     EXPECT_EQ(recorded_balloons, std::vector<std::string>{"合計3通のメールが着ています|"
                                                           "山田太郎: 会議の件 3\n山田太郎: 会議の件 2\n山田太郎: 会議の件 1"});
-    const std::string maildir = maildir_of("127.0.0.21");
+    const std::string maildir = tls_maildir("127.0.0.21");
     int messages = 0;
     for (const char* folder : {"new", "cur"}) {
         WIN32_FIND_DATAA found;

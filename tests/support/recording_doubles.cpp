@@ -13,6 +13,7 @@
 
 std::vector<std::string> recorded_calls;
 std::vector<std::string> recorded_balloons;
+std::function<void()> on_add_mail;
 
 namespace {
 
@@ -29,7 +30,12 @@ int record(const std::string& call)
 int play_new_mail_sound() { return record("sound"); }
 int add_main_icon(HWND, const char* tip) { return record(std::string("add_main:") + tip); }
 int remove_main_icon(HWND) { return record("remove_main"); }
-int add_mail_icon(HWND, const char* tip, int) { return record(std::string("add_mail:") + tip); }
+int add_mail_icon(HWND, const char* tip, int)
+{
+    if (on_add_mail)
+        on_add_mail();
+    return record(std::string("add_mail:") + tip);
+}
 int restore_mail_icon(HWND) { return record("restore_mail"); }
 int rescale_icons(HWND) { return record("rescale"); }
 int remove_mail_icon(HWND) { return record("remove_mail"); }

@@ -8,7 +8,12 @@
 #include <string>
 #include <vector>
 
+#include <functional>
+
 extern std::vector<std::string> recorded_calls;
+// Run when the new-mail icon is added (a test's moment between a check's
+// end and what the window does next); empty: nothing.
+extern std::function<void()> on_add_mail;
 // The notifications asked for, each "title|body" (the body in code page 932).
 extern std::vector<std::string> recorded_balloons;
 

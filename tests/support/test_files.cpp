@@ -95,3 +95,11 @@ std::string beside_this_program(const std::string& relative)
     const std::string program(path, length);
     return program.substr(0, program.find_last_of('\\') + 1) + relative;
 }
+
+std::string tls_maildir(const char* address)
+{
+    std::string tls = beside_this_program("tls");
+    if (GetFileAttributesA(tls.c_str()) == INVALID_FILE_ATTRIBUTES)
+        tls = beside_this_program("..\\win32\\tls");
+    return tls + "\\" + address + "\\mail\\poptest\\Maildir\\";
+}
