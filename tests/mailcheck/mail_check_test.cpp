@@ -717,6 +717,42 @@ TEST_F(MailCheck, PushConnectionOpensAgainAfterItsServerClosedIt)
     EXPECT_EQ(keep_alives, (std::vector<std::vector<ULONG>>(2, {1, 4 * 60 * 1000, 10 * 1000})));
 }
 
+extern "C" BOOL(WINAPI* post_slot)(HWND, UINT, WPARAM, LPARAM) IMPORT_SLOT(PostMessageA, 16);
+namespace {
+decltype(post_slot) real_post;
+LONG posts_to_refuse;   // news posts that fail, as to a queue that is full
+
+BOOL WINAPI refusing_post(HWND window, UINT message, WPARAM wparam, LPARAM lparam)
+{
+    if (message == WM_PUSH_NEWS && InterlockedCompareExchange(&posts_to_refuse, 0, 0) > 0) {
+        InterlockedDecrement(&posts_to_refuse);
+        return FALSE;
+    }
+    return real_post(window, message, wparam, lparam);
+}
+} // namespace
+
+// News that could not be posted is posted at the next change.
+TEST_F(MailCheck, PushNewsThatCouldNotBePostedIsPostedAtTheNextChange)
+{
+    ShortTimes times(1500);
+    record_sends();
+    if (real_post == nullptr)
+        real_post = redirect_import(&post_slot, refusing_post);
+    InterlockedExchange(&posts_to_refuse, 1);
+    ScriptServer server(SERVER, {reply("* OK ready\r\n"), reply("a1 OK [CAPABILITY IMAP4rev1 IDLE] in\r\n"),
+                                 reply("p1 OK done\r\n"), reply("+ idling\r\n* 3 EXISTS\r\n* 4 EXISTS\r\n",
+                                                                  StepEnd::hang)});
+    push_start(owner, WM_PUSH_NEWS, 0);
+    MSG news;
+    bool heard = false;
+    for (int i = 0; i < 250 && !heard; ++i, Sleep(20))
+        heard = PeekMessageA(&news, owner, WM_PUSH_NEWS, WM_PUSH_NEWS, PM_REMOVE) != 0;
+    EXPECT_EQ(InterlockedCompareExchange(&posts_to_refuse, 0, 0), 0) << "the first post was never tried";
+    EXPECT_TRUE(heard && push_take_news(news.wParam));
+    push_stop(2000);
+}
+
 // What arrived over IMAP since the check before, and who wrote the newest
 // unread mail, read-only and with BODY.PEEK; anything amiss after STATUS
 // leaves the notification with the count alone, never a box.
