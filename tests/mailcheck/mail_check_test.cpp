@@ -684,6 +684,13 @@ int WSAAPI recording_ioctl(SOCKET s, DWORD code, LPVOID in, DWORD in_size, LPVOI
     }
     return real_ioctl(s, code, in, in_size, out, out_size, returned, overlapped, done);
 }
+
+// A push connection's server up to its answer to IDLE, and how that ends.
+std::vector<ScriptStep> idling(const std::string& answer, StepEnd end)
+{
+    return {reply("* OK ready\r\n"), reply("a1 OK [CAPABILITY IMAP4rev1 IDLE] in\r\n"), reply("p1 OK done\r\n"),
+            reply(answer, end)};
+}
 } // namespace
 
 // A push connection its server closed is opened again by the next start
@@ -697,18 +704,14 @@ TEST_F(MailCheck, PushConnectionOpensAgainAfterItsServerClosedIt)
     if (real_ioctl == nullptr)
         real_ioctl = redirect_import(&ioctl_slot, recording_ioctl);
     keep_alives.clear();
-    auto idling_then = [](StepEnd end) {
-        return std::vector<ScriptStep>{reply("* OK ready\r\n"), reply("a1 OK [CAPABILITY IMAP4rev1 IDLE] in\r\n"),
-                                       reply("p1 OK done\r\n"), reply("+ idling\r\n", end)};
-    };
     {
-        ScriptServer closing(SERVER, idling_then(StepEnd::close));
+        ScriptServer closing(SERVER, idling("+ idling\r\n", StepEnd::close));
         push_start(owner, WM_PUSH_NEWS, 0);
         ASSERT_TRUE(wrote_line("Quillbeam: push: failed at receive"));
         closing.wait_client_closed(3000);
     }
     Sleep(200);   // its thread's last steps
-    ScriptServer again(SERVER, idling_then(StepEnd::hang));
+    ScriptServer again(SERVER, idling("+ idling\r\n", StepEnd::hang));
     push_start(owner, WM_PUSH_NEWS, 0);
     for (int i = 0; i < 100 && again.connections() == 0; ++i)
         Sleep(20);
@@ -740,9 +743,7 @@ TEST_F(MailCheck, PushNewsThatCouldNotBePostedIsPostedAtTheNextChange)
     if (real_post == nullptr)
         real_post = redirect_import(&post_slot, refusing_post);
     InterlockedExchange(&posts_to_refuse, 1);
-    ScriptServer server(SERVER, {reply("* OK ready\r\n"), reply("a1 OK [CAPABILITY IMAP4rev1 IDLE] in\r\n"),
-                                 reply("p1 OK done\r\n"), reply("+ idling\r\n* 3 EXISTS\r\n* 4 EXISTS\r\n",
-                                                                  StepEnd::hang)});
+    ScriptServer server(SERVER, idling("+ idling\r\n* 3 EXISTS\r\n* 4 EXISTS\r\n", StepEnd::hang));
     push_start(owner, WM_PUSH_NEWS, 0);
     MSG news;
     bool heard = false;
