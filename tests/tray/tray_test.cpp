@@ -324,6 +324,26 @@ TEST_F(Tray, PicturesOfEachNewScalingAndFreedWhenReplaced)
     EXPECT_TRUE(live_pictures.empty());
 }
 
+// The scaling of the window's monitor or of the screen changed, as the
+// window hears of it: the icons shown get pictures of the size the
+// notification area now asks for.
+TEST_F(Tray, ANewScalingGivesTheIconsPicturesOfItsSize)
+{
+    for (UINT message : {0x02E0u /* WM_DPICHANGED */, static_cast<UINT>(WM_DISPLAYCHANGE)}) {
+        small_icon_size = 16;
+        add_main_icon(owner, MAIN_ICON_TIP);
+        add_mail_icon(owner, "notice", 3);
+        small_icon_size = 24;
+        notify_calls.clear();
+        main_window_proc(owner, message, 0, 0);
+        ASSERT_EQ(notify_calls.size(), 2u) << message;
+        for (const auto& call : notify_calls)
+            EXPECT_EQ(picture_of(call.data.hIcon).size, 24) << message;
+        remove_main_icon(owner);
+        remove_mail_icon(owner);
+    }
+}
+
 // What the shell refused is tried again: an add of an icon still there
 // (Explorer restarted) becomes a modify, and a modify that failed during a
 // scaling change is made again at the next one. A removed icon stays removed.
