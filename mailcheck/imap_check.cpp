@@ -22,6 +22,13 @@ struct Outgoing {
 };
 static_assert(sizeof Outgoing::text <= LONGEST_COMMAND, "LOGIN goes out in one piece");
 
+// A function object as imap_until's callback for the untagged lines.
+template <typename F>
+OnUntagged untagged_call(F&)
+{
+    return [](void* f, ReplyLine* line) { return (*static_cast<F*>(f))(line); };
+}
+
 // Looked for in every line the capabilities may stand in.
 constexpr const char* IDLE_WORD = "IDLE";
 

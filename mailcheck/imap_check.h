@@ -37,11 +37,5 @@ bool imap_hear(Connection* c, ReplyLine* line, const char* tag, const char* watc
 // IMAP does not know, which is left in *line.
 int imap_until(Connection* c, ReplyLine* line, const char* tag, ImapLine wanted, const char* watch,
                OnUntagged on_untagged, void* context);
-// The same with a function object for the untagged lines.
-template <typename F>
-OnUntagged untagged_call(F&)
-{
-    return [](void* f, ReplyLine* line) { return (*static_cast<F*>(f))(line); };
-}
 // The end of the session, best effort.
 void imap_logout(Connection* c);
