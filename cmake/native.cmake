@@ -18,7 +18,8 @@ add_executable(core_tests
     tests/mailcheck/header_text_test.cpp
     tests/app/polling_test.cpp
     tests/tray/count_badge_test.cpp
-    tests/settings/form_rules_test.cpp)
+    tests/settings/form_rules_test.cpp
+    tests/signin/oauth_text_test.cpp)
 target_compile_options(core_tests PRIVATE ${QB_NATIVE_FLAGS} ${QB_SANITIZE}
     -finput-charset=UTF-8 -fexec-charset=CP932)
 target_link_libraries(core_tests PRIVATE qb_core GTest::gtest GTest::gtest_main)
@@ -31,7 +32,8 @@ find_program(CLANGXX clang++ REQUIRED)
 set(FUZZ_FLAGS -std=c++17 -g -O1 -fsanitize=fuzzer,address,undefined
     -fno-sanitize-recover=all -Wall -Wextra -Werror -I${PROJECT_SOURCE_DIR})
 set(FUZZ_TARGETS)
-foreach(target settings_reader_fuzz reply_reader_fuzz server_address_fuzz imap_reply_fuzz header_text_fuzz)
+foreach(target settings_reader_fuzz reply_reader_fuzz server_address_fuzz imap_reply_fuzz header_text_fuzz
+        json_reader_fuzz sasl_challenge_fuzz)
     set(sources ${PROJECT_SOURCE_DIR}/tests/fuzz/${target}.cpp
         ${PROJECT_SOURCE_DIR}/settings/settings_core.cpp
         ${PROJECT_SOURCE_DIR}/settings/cp932_text.cpp
@@ -39,7 +41,8 @@ foreach(target settings_reader_fuzz reply_reader_fuzz server_address_fuzz imap_r
         ${PROJECT_SOURCE_DIR}/mailcheck/pop3_reply.cpp
         ${PROJECT_SOURCE_DIR}/mailcheck/imap_reply.cpp
         ${PROJECT_SOURCE_DIR}/mailcheck/header_text.cpp
-        ${PROJECT_SOURCE_DIR}/mailcheck/server_address.cpp)
+        ${PROJECT_SOURCE_DIR}/mailcheck/server_address.cpp
+        ${PROJECT_SOURCE_DIR}/signin/oauth_text.cpp)
     add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/fuzz/${target}
         COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/fuzz
         COMMAND ${CLANGXX} ${FUZZ_FLAGS} ${sources} -o ${CMAKE_BINARY_DIR}/fuzz/${target}
@@ -50,6 +53,7 @@ foreach(target settings_reader_fuzz reply_reader_fuzz server_address_fuzz imap_r
                 ${PROJECT_SOURCE_DIR}/mailcheck/imap_reply.h
                 ${PROJECT_SOURCE_DIR}/mailcheck/header_text.h
                 ${PROJECT_SOURCE_DIR}/mailcheck/server_address.h
+                ${PROJECT_SOURCE_DIR}/signin/oauth_text.h
         COMMENT "Building fuzz target ${target}")
     list(APPEND FUZZ_TARGETS ${CMAKE_BINARY_DIR}/fuzz/${target})
 endforeach()
