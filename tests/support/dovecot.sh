@@ -4,7 +4,10 @@
 #   dovecot_start HOME ADDRESS MESSAGES [CERT KEY [EXTRA_CONFIGURATION]]
 #   (ports: $DOVECOT_POP3_PORT, default 110, $DOVECOT_POP3S_PORT, 995, and
 #   with a certificate IMAP over TLS on $DOVECOT_IMAPS_PORT, 993; and
-#   $DOVECOT_READ_MESSAGES messages already read, default none)
+#   $DOVECOT_READ_MESSAGES messages already read, default none; with
+#   $DOVECOT_OAUTH_URL, an introspection endpoint, the login is OAuth2 only:
+#   XOAUTH2 and OAUTHBEARER for the account poptest, and IMAP without TLS
+#   on 143 too)
 #   dovecot_stop HOME...   (our own instances, by their master.pid; all at once)
 
 dovecot_taken() {   # address port... : true when something already answers
@@ -16,7 +19,23 @@ dovecot_taken() {   # address port... : true when something already answers
 dovecot_start() {
     local home=$1 address=$2 messages=$3 cert=${4:-} key=${5:-} extra=${6:-} i
     local pop3=${DOVECOT_POP3_PORT:-110} pop3s=${DOVECOT_POP3S_PORT:-995} imaps=${DOVECOT_IMAPS_PORT:-993}
-    local ssl="ssl = no" listeners="" port=$pop3 protocols=pop3
+    local ssl="ssl = no" listeners="" port=$pop3 protocols=pop3 imap=0
+    local mechanisms=plain passdb="driver = passwd-file
+  args = scheme=PLAIN $home/users"
+    if [ -n "${DOVECOT_OAUTH_URL:-}" ]; then
+        imap=143 mechanisms="xoauth2 oauthbearer"
+        passdb="driver = oauth2
+  mechanisms = xoauth2 oauthbearer
+  args = $home/oauth2.conf"
+        cat > "$home/oauth2.conf" <<OAUTH
+introspection_url = $DOVECOT_OAUTH_URL
+introspection_mode = auth
+username_attribute = email
+active_attribute = active
+active_value = true
+force_introspection = yes
+OAUTH
+    fi
     rm -rf "$home/run" "$home/mail"
     mkdir -p "$home/run" "$home/mail/poptest/Maildir/"{new,cur,tmp}
     # Headers as Japanese mail has them: the sender's name in ISO-2022-JP
@@ -51,7 +70,8 @@ ssl_min_protocol = TLSv1.2"
 }
 service imap-login {
   inet_listener imap {
-    port = 0
+    address = $address
+    port = $imap
   }
   inet_listener imaps {
     address = $address
@@ -68,7 +88,7 @@ base_dir = $home/run
 $ssl
 $extra
 disable_plaintext_auth = no
-auth_mechanisms = plain
+auth_mechanisms = $mechanisms
 # A wrong password is answered at once: the delays against guessing, up to
 # 15 s from the same address, would only slow the tests down.
 auth_failure_delay = 0
@@ -77,8 +97,7 @@ mailbox_idle_check_interval = 1 secs
 login_trusted_networks = 127.0.0.0/8
 log_path = $home/dovecot.log
 passdb {
-  driver = passwd-file
-  args = scheme=PLAIN $home/users
+  $passdb
 }
 userdb {
   driver = static
