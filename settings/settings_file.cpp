@@ -7,6 +7,7 @@
 #include "app/app.h"
 #include "dialogs/dialogs.h"
 #include "resources/resource.h"
+#include "settings/owner_only_file.h"
 #include "settings/user_settings.h"
 
 namespace {
@@ -17,50 +18,6 @@ int save_failed(HWND owner, const char* temp_path)
         DeleteFileA(temp_path);
     MessageBoxA(owner, "User file create error", "Error", MB_OK | MB_ICONERROR);
     return 0;
-}
-
-// user.ini holds the password: on a shared PC a folder under C:\ lets
-// every local user read what is in it. The file gets a protected DACL
-// (the folder's grants do not reach it) with full control for this user
-// and SYSTEM and nothing for anybody else.
-struct OwnerOnly {
-    SECURITY_ATTRIBUTES attributes;
-    SECURITY_DESCRIPTOR descriptor;
-    alignas(4) BYTE acl[2 * (sizeof(ACCESS_ALLOWED_ACE) + SECURITY_MAX_SID_SIZE) + sizeof(ACL)];
-};
-
-bool owner_only(OwnerOnly* out)
-{
-    HANDLE token;
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
-        return false;
-    alignas(8) BYTE user[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
-    DWORD size = 0;
-    const BOOL have_user = GetTokenInformation(token, TokenUser, user, sizeof user, &size);
-    CloseHandle(token);
-    alignas(4) BYTE system[SECURITY_MAX_SID_SIZE];
-    DWORD system_size = sizeof system;
-    ACL* acl = reinterpret_cast<ACL*>(out->acl);
-    if (!have_user || !CreateWellKnownSid(WinLocalSystemSid, nullptr, system, &system_size)
-        || !InitializeAcl(acl, sizeof out->acl, ACL_REVISION)
-        || !AddAccessAllowedAce(acl, ACL_REVISION, FILE_ALL_ACCESS, reinterpret_cast<TOKEN_USER*>(user)->User.Sid)
-        || !AddAccessAllowedAce(acl, ACL_REVISION, FILE_ALL_ACCESS, system)
-        || !InitializeSecurityDescriptor(&out->descriptor, SECURITY_DESCRIPTOR_REVISION)
-        || !SetSecurityDescriptorDacl(&out->descriptor, TRUE, acl, FALSE)
-        || !SetSecurityDescriptorControl(&out->descriptor, SE_DACL_PROTECTED, SE_DACL_PROTECTED))
-        return false;
-    out->attributes = {sizeof out->attributes, &out->descriptor, FALSE};
-    return true;
-}
-
-// Volumes that cannot keep a descriptor say so in these words (a network
-// share without ACLs, a file system that does not know them); any other
-// refusal (access denied among them) is a failed save, never a reason to
-// write the password with the folder's access.
-bool refuses_descriptors(DWORD error)
-{
-    return error == ERROR_NOT_SUPPORTED || error == ERROR_INVALID_SECURITY_DESCR || error == ERROR_INVALID_ACL
-        || error == ERROR_INVALID_FUNCTION || error == ERROR_PRIVILEGE_NOT_HELD;
 }
 
 // The open file as a C stream; nullptr (the handle closed) when that fails.
@@ -75,26 +32,6 @@ FILE* stream_of(HANDLE handle, int flags, const char* mode)
             CloseHandle(handle);
     }
     return file;
-}
-
-// The new file, owner-only from its first moment. A volume that refuses
-// the descriptor still gets the settings, with the folder's access; one
-// without ACLs (FAT, exFAT) ignores it.
-FILE* create_owner_only(const char* path)
-{
-    OwnerOnly access;
-    const bool protect = owner_only(&access);
-    HANDLE handle = CreateFileA(path, GENERIC_WRITE, 0, protect ? &access.attributes : nullptr, CREATE_ALWAYS,
-                                FILE_ATTRIBUTE_NORMAL, nullptr);
-    const DWORD error = GetLastError();
-    if (handle == INVALID_HANDLE_VALUE && protect && refuses_descriptors(error)) {
-        char line[128];
-        wsprintfA(line, "Quillbeam: user.ini saved with the folder's access: the volume refused its own, code 0x%08lX\n",
-                  error);
-        OutputDebugStringA(line);
-        handle = CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    }
-    return handle != INVALID_HANDLE_VALUE ? stream_of(handle, _O_WRONLY, "wb") : nullptr;
 }
 
 // A user.ini that is there but cannot be opened is never taken for a first
@@ -204,7 +141,9 @@ int save_settings(HWND owner)
     SetFileAttributesA(temp_path, FILE_ATTRIBUTE_NORMAL);
     DeleteFileA(temp_path);
 
-    FILE* file = create_owner_only(temp_path);
+    // It holds the password: owner-only from its first moment.
+    HANDLE handle = create_owner_only(temp_path, "user.ini");
+    FILE* file = handle != INVALID_HANDLE_VALUE ? stream_of(handle, _O_WRONLY, "wb") : nullptr;
     if (file == nullptr)
         return save_failed(owner, temp_path);
     int written = write_settings_stream(file, &user_settings);
