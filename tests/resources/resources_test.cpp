@@ -182,7 +182,7 @@ TEST(Resources, IconsHoldEverySizeTheTaskbarAsksForClearOnDarkAndLight)
 TEST(Resources, WaveHeader)
 {
     std::string wave = bytes_of("WAVE", "WAVE");
-    ASSERT_EQ(wave.size(), 14676u);
+    ASSERT_EQ(wave.size(), 7360u);
     struct Format { WORD tag, channels; DWORD rate, bytes_per_second; WORD align, bits; } format;
     DWORD riff_size, fmt_size, data_size;
     memcpy(&riff_size, wave.data() + 4, 4);
@@ -190,17 +190,17 @@ TEST(Resources, WaveHeader)
     memcpy(&format, wave.data() + 20, sizeof format);
     memcpy(&data_size, wave.data() + 40, 4);
     EXPECT_EQ(wave.substr(0, 4), "RIFF");
-    EXPECT_EQ(riff_size, 14668u);
+    EXPECT_EQ(riff_size, 7352u);
     EXPECT_EQ(wave.substr(8, 8), "WAVEfmt ");
     EXPECT_EQ(fmt_size, 16u);
     EXPECT_EQ(format.tag, 1);
     EXPECT_EQ(format.channels, 1);
     EXPECT_EQ(format.rate, 11025u);
-    EXPECT_EQ(format.bytes_per_second, 22050u);
-    EXPECT_EQ(format.align, 2);
-    EXPECT_EQ(format.bits, 16);
+    EXPECT_EQ(format.bytes_per_second, 11025u);
+    EXPECT_EQ(format.align, 1);
+    EXPECT_EQ(format.bits, 8);
     EXPECT_EQ(wave.substr(36, 4), "data");
-    EXPECT_EQ(data_size, 14632u);
+    EXPECT_EQ(data_size, 7316u);
 }
 
 namespace {
