@@ -302,26 +302,32 @@ int channel_send(MailChannel* channel, const char* data, int length)
         return 0;
     if (channel->carrying == Carrying::plain)
         return send_all(channel, data, length);
-    // A command is short: one record.
+    // A record for each LONGEST_COMMAND bytes: a command fits one, a
+    // sign-in's response (a token of a few KB) takes a few.
     const SecPkgContext_StreamSizes& sizes = channel->sizes;
-    size_t total = sizes.cbHeader + static_cast<size_t>(length) + sizes.cbTrailer;
-    if (static_cast<ULONG>(length) > sizes.cbMaximumMessage || total > sizeof channel->sealed)
-        return 0;
-    char* sealed = channel->sealed;
-    memcpy(sealed + sizes.cbHeader, data, static_cast<size_t>(length));
-    SecBuffer buffers[4] = {
-        {sizes.cbHeader, SECBUFFER_STREAM_HEADER, sealed},
-        {static_cast<ULONG>(length), SECBUFFER_DATA, sealed + sizes.cbHeader},
-        {sizes.cbTrailer, SECBUFFER_STREAM_TRAILER, sealed + sizes.cbHeader + length},
-        {0, SECBUFFER_EMPTY, nullptr},
-    };
-    SecBufferDesc message = {SECBUFFER_VERSION, 4, buffers};
-    SECURITY_STATUS status = EncryptMessage(&channel->context, 0, &message, 0);
-    if (status != SEC_E_OK) {
-        note_failure(&channel->socket.support, "encrypt", static_cast<unsigned long>(status));
-        return 0;
+    for (int sent = 0; sent < length;) {
+        const int piece = length - sent < static_cast<int>(LONGEST_COMMAND) ? length - sent : static_cast<int>(LONGEST_COMMAND);
+        if (static_cast<ULONG>(piece) > sizes.cbMaximumMessage)
+            return 0;
+        char* sealed = channel->sealed;
+        memcpy(sealed + sizes.cbHeader, data + sent, static_cast<size_t>(piece));
+        SecBuffer buffers[4] = {
+            {sizes.cbHeader, SECBUFFER_STREAM_HEADER, sealed},
+            {static_cast<ULONG>(piece), SECBUFFER_DATA, sealed + sizes.cbHeader},
+            {sizes.cbTrailer, SECBUFFER_STREAM_TRAILER, sealed + sizes.cbHeader + piece},
+            {0, SECBUFFER_EMPTY, nullptr},
+        };
+        SecBufferDesc message = {SECBUFFER_VERSION, 4, buffers};
+        SECURITY_STATUS status = EncryptMessage(&channel->context, 0, &message, 0);
+        if (status != SEC_E_OK) {
+            note_failure(&channel->socket.support, "encrypt", static_cast<unsigned long>(status));
+            return 0;
+        }
+        if (!send_all(channel, sealed, static_cast<int>(buffers[0].cbBuffer + buffers[1].cbBuffer + buffers[2].cbBuffer)))
+            return 0;
+        sent += piece;
     }
-    return send_all(channel, sealed, static_cast<int>(buffers[0].cbBuffer + buffers[1].cbBuffer + buffers[2].cbBuffer));
+    return 1;
 }
 
 int channel_receive(MailChannel* channel, char* out, int size, DWORD deadline, bool wait)
