@@ -62,6 +62,14 @@ add_test(NAME mail_check_unresolvable_test
             --gtest_filter=*Unresolvable*)
 set_tests_properties(mail_check_unresolvable_test PROPERTIES RESOURCE_LOCK wineprefix TIMEOUT 120)
 
+# Signed in with OAuth2: the TLS fixture's Dovecot with the oauth2 passdb
+# and its authorization server.
+qb_wine_test(signin_check_test
+    SOURCES tests/signin/signin_check_test.cpp tests/support/recording_doubles.cpp
+            tests/support/win_test_main.cpp
+    LIBS qb_win
+    FIXTURES tls)
+
 qb_wine_test(dovecot_check_test
     SOURCES tests/mailcheck/dovecot_check_test.cpp tests/support/recording_doubles.cpp
             tests/support/win_test_main.cpp

@@ -1,6 +1,10 @@
 #include "mailcheck/exchange.h"
 
+#include <string.h>
+
+#include "mailcheck/connection/mail_socket.h"
 #include "settings/cp932_text.h"
+#include "signin/sign_in.h"
 
 namespace {
 
@@ -35,6 +39,11 @@ const char* tls_failure_text(TlsFailure failure)
 // new check, which needs it for itself.
 int show_error(Connection* c, HWND owner, const char* text)
 {
+    // Exchange's answer after a token of another account than the one
+    // logged in as: its English says nothing a user can act on.
+    if (strstr(text, "authenticated but not connected") != nullptr)
+        text = "サーバーはサインインを別のアカウントのものとして受け付けました。"
+               "アカウントの欄がサインインしたアカウントと同じか確かめてください";
     char shown[REPLY_BUFFER_SIZE];
     copy_text(shown, sizeof shown, text);
     write_support_line(connection_support(c), nullptr, owner == NO_BOX ? "push:" : "check");
@@ -67,4 +76,45 @@ int start_tls(Connection* c, HWND owner, const char* name)
 {
     TlsFailure failure = connection_start_tls(c, name);
     return failure == TlsFailure::none ? 1 : show_error(c, owner, tls_failure_text(failure));
+}
+
+int credentials_for(Connection* c, HWND owner, const ServerAddress& server, const char* server_field,
+                    const char* account, const char* password, char* token, Credentials* out)
+{
+    *out = {account, password, nullptr, server.name, server.port};
+    if (password[0] != '\0' || !signin_host(server.name))
+        return 1;
+    const SigninError error = signin_access_token({server_field, server.name, account, server.protocol == Protocol::imap},
+                                                  bounded_deadline(&c->channel.socket, mail_reply_time_ms), token);
+    if (error != SigninError::none) {
+        note_failure(connection_support(c), "sign-in", static_cast<unsigned long>(error));
+        return show_error(c, owner, signin_error_text(error));
+    }
+    out->token = token;
+    return 1;
+}
+
+int send_sasl_response(Connection* c, HWND owner, const Credentials& login, SaslMechanism mechanism)
+{
+    char response[SASL_RESPONSE_SIZE];
+    const size_t length = sasl_response(mechanism, login.account, login.host, login.port, login.token, response,
+                                        sizeof response - 2);
+    if (length == 0)
+        return show_error(c, owner, signin_error_text(SigninError::refused));
+    lstrcpyA(response + length, "\r\n");
+    return send_command(c, owner, response);
+}
+
+int answer_challenge(Connection* c, HWND owner, const ReplyLine& line, SaslMechanism mechanism)
+{
+    // The status is the server's word for why (401: no good token).
+    char said[80] = "Quillbeam: the server refused the token, status ";
+    const int length = lstrlenA(said);
+    if (!sasl_challenge_status(line.text, said + length, sizeof said - length - 1))
+        lstrcpyA(said + length, "unknown");
+    lstrcatA(said, "\n");
+    OutputDebugStringA(said);
+    note_failure(connection_support(c), "login with the token", 0);
+    signin_drop_access_token();
+    return send_command(c, owner, sasl_challenge_answer(mechanism));
 }

@@ -11,6 +11,7 @@
 #include "mailcheck/imap_reply.h"
 #include "mailcheck/what_is_new.h"
 #include "settings/user_settings.h"
+#include "signin/sign_in.h"
 
 namespace {
 
@@ -36,6 +37,10 @@ constexpr const char* IDLE_WORD = "IDLE";
 struct Capabilities {
     bool listed;
     bool idle;
+    // What a login with a token asks for.
+    bool sasl_ir;
+    bool xoauth2;
+    bool oauthbearer;
 };
 
 void note_capabilities(const ReplyLine& line, Capabilities* capabilities)
@@ -44,6 +49,9 @@ void note_capabilities(const ReplyLine& line, Capabilities* capabilities)
         capabilities->listed = true;
         // Looked for while the line was read: it may stand past what the buffer keeps.
         capabilities->idle = capabilities->idle || line.watch_found;
+        capabilities->sasl_ir = capabilities->sasl_ir || imap_has_atom(line.text, "SASL-IR");
+        capabilities->xoauth2 = capabilities->xoauth2 || imap_has_atom(line.text, "AUTH=XOAUTH2");
+        capabilities->oauthbearer = capabilities->oauthbearer || imap_has_atom(line.text, "AUTH=OAUTHBEARER");
     }
 }
 
@@ -306,8 +314,52 @@ int imap_command(Connection* c, HWND owner, const char* command, const char* tag
     return send_command(c, owner, command) && read_until(c, owner, &line, tag, wanted);
 }
 
-int imap_login(Connection* c, HWND owner, const char* account, const char* password, bool* idle)
+namespace {
+
+// AUTHENTICATE with the token: the mechanisms from the capabilities before
+// the login (the greeting's, else asked), the response on the command line
+// where SASL-IR allows it. *capabilities: before, then the login's answer's.
+int imap_authenticate(Connection* c, HWND owner, const Credentials& login, ReplyLine* line,
+                      Capabilities* capabilities)
 {
+    if (!capabilities->listed
+        && !(send_command(c, owner, "a0 CAPABILITY\r\n")
+             && read_until(c, owner, line, "a0", ImapLine::ok, nullptr, capabilities)))
+        return 0;
+    const SaslMechanism mechanism = capabilities->oauthbearer && !capabilities->xoauth2 ? SaslMechanism::oauthbearer
+                                                                                          : SaslMechanism::xoauth2;
+    const char* command = mechanism == SaslMechanism::xoauth2 ? "a1 AUTHENTICATE XOAUTH2" : "a1 AUTHENTICATE OAUTHBEARER";
+    const bool sent = capabilities->sasl_ir
+        ? send_command(c, owner, command) && send_command(c, owner, " ")
+        : send_command(c, owner, command) && send_command(c, owner, "\r\n")
+            && read_until(c, owner, line, "a1", ImapLine::continuation);
+    if (!sent || !send_sasl_response(c, owner, login, mechanism))
+        return 0;
+    *capabilities = {};
+    auto note = [&](const ReplyLine* untagged) {
+        note_capabilities(*untagged, capabilities);
+        return true;
+    };
+    const int got = imap_until(c, line, "a1", ImapLine::continuation, IDLE_WORD, untagged_call(note), &note);
+    if (got == 0)
+        return receive_failed(c, owner, RECEIVE_FAILED_TEXT);
+    if (got > 0)   // a challenge: the token was refused; the server's NO follows the answer
+        return answer_challenge(c, owner, *line, mechanism) && read_until(c, owner, line, "a1", ImapLine::ok);
+    const ImapLine kind = imap_line_kind(line->text, "a1");
+    if (kind == ImapLine::ok) {
+        note_capabilities(*line, capabilities);
+        return 1;
+    }
+    signin_drop_access_token();
+    return show_error(c, owner, kind == ImapLine::no || kind == ImapLine::bad ? line->text + 3 : RECEIVE_FAILED_TEXT);
+}
+
+} // namespace
+
+int imap_login(Connection* c, HWND owner, const Credentials& login, bool* idle)
+{
+    const char* account = login.account;
+    const char* password = login.password;
     Capabilities capabilities = {};
     ReplyLine line;
     if (!receive_line(c, owner, &line, IDLE_WORD))
@@ -322,6 +374,12 @@ int imap_login(Connection* c, HWND owner, const char* account, const char* passw
         note_capabilities(line, &capabilities);   // already logged in: these are the ones that count
         break;
     case ImapGreeting::ok: {
+        if (login.token != nullptr) {
+            note_capabilities(line, &capabilities);
+            if (!imap_authenticate(c, owner, login, &line, &capabilities))
+                return 0;
+            break;
+        }
         if (imap_has_atom(text, "LOGINDISABLED"))
             return show_error(c, owner, "サーバーがパスワードでのログインを受け付けていません（LOGINDISABLED）");
         Outgoing out = {};

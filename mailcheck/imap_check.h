@@ -6,14 +6,15 @@
 #include <stdint.h>
 
 #include "mailcheck/connection/connection.h"
+#include "mailcheck/exchange.h"
 #include "mailcheck/header_text.h"
 #include "mailcheck/imap_reply.h"
 #include "mailcheck/what_is_new.h"
 
-// Greeting and LOGIN (none after PREAUTH). *idle: the server lists IDLE
-// among its capabilities once logged in (asked for when the login's answer
-// listed none). 1, or 0 after its box.
-int imap_login(Connection* c, HWND owner, const char* account, const char* password, bool* idle);
+// Greeting and LOGIN, or AUTHENTICATE with the sign-in's token (none after
+// PREAUTH). *idle: the server lists IDLE among its capabilities once logged
+// in (asked for when the login's answer listed none). 1, or 0 after its box.
+int imap_login(Connection* c, HWND owner, const Credentials& login, bool* idle);
 // STATUS (the unseen count, UIDNEXT, UIDVALIDITY) and what arrived since
 // `last`; when unread mail did, who wrote the newest of it: into *found.
 // 1, or 0 after its box (only STATUS's failures have one).

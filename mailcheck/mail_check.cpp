@@ -100,12 +100,16 @@ int check_mailbox(HWND owner, const CheckRequest& request, CheckOutcome* outcome
     const bool imap = server.protocol == Protocol::imap;
     bool idle = false;
     Finding found;
+    static char token[TOKEN_SIZE];   // the window thread's, for this check only
+    Credentials login;
+    if (!credentials_for(c, owner, server, user_settings.pop_server, user_settings.account, user_settings.password,
+                         token, &login))
+        return 0;
     if (imap) {
-        if (!imap_login(c, owner, user_settings.account, user_settings.password, &idle)
-            || !imap_find(c, owner, last_mailbox, &found))
+        if (!imap_login(c, owner, login, &idle) || !imap_find(c, owner, last_mailbox, &found))
             return 0;
         imap_logout(c);
-    } else if (!pop3_find(c, owner, server, last_mailbox, &found)) {
+    } else if (!pop3_find(c, owner, server, login, last_mailbox, &found)) {
         return 0;
     }
     last_mailbox = found.memory;

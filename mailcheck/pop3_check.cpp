@@ -3,9 +3,11 @@
 #include <string.h>
 
 #include "mailcheck/exchange.h"
+#include "mailcheck/imap_reply.h"
 #include "mailcheck/pop3_reply.h"
 #include "mailcheck/what_is_new.h"
 #include "settings/user_settings.h"
+#include "signin/sign_in.h"
 
 namespace {
 
@@ -88,9 +90,44 @@ int read_reply(Connection* c, HWND owner, ReplyLine* line)
     return receive_line(c, owner, line) ? judge(c, owner, *line) : 0;
 }
 
+// The mechanism CAPA's SASL line allows: OAUTHBEARER only where it is
+// offered alone. Asked without a box: a server without CAPA gets XOAUTH2.
+SaslMechanism pop3_mechanism(Connection* c, ReplyLine* line)
+{
+    bool xoauth2 = false;
+    bool oauthbearer = false;
+    if (connection_send(c, "CAPA\r\n", 6) && connection_read_line(c, line) && strncmp(line->text, "+OK", 3) == 0)
+        while (connection_read_line(c, line) && strcmp(line->text, ".") != 0)
+            if (strncmp(line->text, "SASL ", 5) == 0) {
+                xoauth2 = imap_has_atom(line->text, "XOAUTH2");
+                oauthbearer = imap_has_atom(line->text, "OAUTHBEARER");
+            }
+    return oauthbearer && !xoauth2 ? SaslMechanism::oauthbearer : SaslMechanism::xoauth2;
+}
+
+// AUTH in two steps, the response on a line of its own: RFC 5034 keeps the
+// command line within 255 octets, and a token is longer.
+int pop3_authenticate(Connection* c, HWND owner, const Credentials& login, ReplyLine* line)
+{
+    const SaslMechanism mechanism = pop3_mechanism(c, line);
+    if (!send_command(c, owner, mechanism == SaslMechanism::xoauth2 ? "AUTH XOAUTH2\r\n" : "AUTH OAUTHBEARER\r\n")
+        || !read_reply(c, owner, line) || !send_sasl_response(c, owner, login, mechanism)
+        || !receive_line(c, owner, line))
+        return 0;
+    // "+ <base64>" (not "+OK"): the token was refused, and the server waits
+    // for the answer before it says so.
+    if (line->text[0] == '+' && strncmp(line->text, "+OK", 3) != 0
+        && (!answer_challenge(c, owner, *line, mechanism) || !receive_line(c, owner, line)))
+        return 0;
+    if (line->text[0] != '+')
+        signin_drop_access_token();
+    return judge(c, owner, *line);
+}
+
 } // namespace
 
-int pop3_find(Connection* c, HWND owner, const ServerAddress& server, const MailboxMemory& last, Finding* found)
+int pop3_find(Connection* c, HWND owner, const ServerAddress& server, const Credentials& login,
+              const MailboxMemory& last, Finding* found)
 {
     char command[COMMAND_BUFFER_SIZE];
     ReplyLine line;
@@ -109,12 +146,17 @@ int pop3_find(Connection* c, HWND owner, const ServerAddress& server, const Mail
         if (!start_tls(c, owner, server.literal ? nullptr : server.name))
             return 0;
     }
-    build_command(command, sizeof command, "USER", user_settings.account);
-    if (!send_command(c, owner, command) || !read_reply(c, owner, &line))
-        return 0;
-    build_command(command, sizeof command, "PASS", user_settings.password);
-    if (!send_command(c, owner, command) || !read_reply(c, owner, &line))
-        return 0;
+    if (login.token != nullptr) {
+        if (!pop3_authenticate(c, owner, login, &line))
+            return 0;
+    } else {
+        build_command(command, sizeof command, "USER", login.account);
+        if (!send_command(c, owner, command) || !read_reply(c, owner, &line))
+            return 0;
+        build_command(command, sizeof command, "PASS", login.password);
+        if (!send_command(c, owner, command) || !read_reply(c, owner, &line))
+            return 0;
+    }
     if (!send_command(c, owner, "STAT\r\n"))
         return 0;
     if (!connection_read_line(c, &line))

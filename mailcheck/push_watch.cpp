@@ -33,8 +33,10 @@ struct Session {
     uint32_t seen_uidnext;
     // Its own copy: the settings dialog may change them while it runs.
     ServerAddress server;
+    char server_field[SETTING_TEXT_SIZE];   // as typed: the sign-in is for it
     char account[SETTING_TEXT_SIZE];
     char password[SETTING_TEXT_SIZE];
+    char token[TOKEN_SIZE];
 };
 
 // A thread that could not be stopped in time keeps its session until it
@@ -102,13 +104,15 @@ DWORD session(Session* s, Connection* c, HANDLE socket_event)
 {
     bool idle;
     ReplyLine line;
+    Credentials login;
     support_line_reset(connection_support(c));
     const ServerAddress& server = s->server;
     if (connection_open(c, server.host, server.port) != Reach::connected)
         return show_error(c, NO_BOX, "");
     connection_keep_alive(c, KEEP_ALIVE_IDLE_MS, KEEP_ALIVE_PROBE_MS);
     if ((server.security == Security::implicit_tls && !start_tls(c, NO_BOX, server.literal ? nullptr : server.name))
-        || !imap_login(c, NO_BOX, s->account, s->password, &idle)
+        || !credentials_for(c, NO_BOX, server, s->server_field, s->account, s->password, s->token, &login)
+        || !imap_login(c, NO_BOX, login, &idle)
         || !send_command(c, NO_BOX, "p1 EXAMINE INBOX\r\n") || !hear_until(s, c, &line, "p1", ImapLine::ok, true))
         return 0;
     const HANDLE events[] = {s->stop_event, s->network_event};
@@ -190,6 +194,7 @@ void push_start(HWND window, UINT message, uint32_t seen_uidnext)
     close_handle(&s->network_event);
     s->stop_event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     s->network_event = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    copy_text(s->server_field, sizeof s->server_field, user_settings.pop_server);
     copy_text(s->account, sizeof s->account, user_settings.account);
     copy_text(s->password, sizeof s->password, user_settings.password);
     s->window = window;

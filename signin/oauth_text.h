@@ -28,6 +28,8 @@ bool json_text(const char* json, size_t length, const char* key, char* out, size
 bool json_number(const char* json, size_t length, const char* key, long* value);
 
 enum class SaslMechanism { xoauth2, oauthbearer };
+// The longest response, base64, with its line end.
+constexpr size_t SASL_RESPONSE_SIZE = (TOKEN_SIZE + 3 * OAUTH_URL_SIZE + 2) / 3 * 4 + 3;
 // The client's first response, base64, terminated: its length, 0 when it
 // does not fit. host and port only go into OAUTHBEARER's.
 size_t sasl_response(SaslMechanism mechanism, const char* account, const char* host, unsigned port,

@@ -41,7 +41,7 @@ def log(text):
 
 
 def tokens(account, ttl):
-    token = "at-" + secrets.token_urlsafe(24)
+    token = "at-" + secrets.token_urlsafe(1200)   # as long as Microsoft's, near 2 KB
     access[token] = (account, time.time() + ttl)
     new = "rt-" + secrets.token_urlsafe(24)
     refresh[new] = (account, ttl)
@@ -113,7 +113,7 @@ class Handler(BaseHTTPRequestHandler):
                                          "error_codes": [int(old[6:])]})
             if old.startswith("seed.") and old not in used:
                 parts = old.split(".")
-                ttl = int(parts[3][3:]) if len(parts) > 3 else 3600
+                ttl = next((int(p[3:]) for p in parts[3:] if p.startswith("ttl")), 3600)
                 refresh[old] = (parts[1], ttl)
             if old not in refresh:
                 log("refresh refused")

@@ -96,10 +96,15 @@ std::string beside_this_program(const std::string& relative)
     return program.substr(0, program.find_last_of('\\') + 1) + relative;
 }
 
-std::string tls_maildir(const char* address)
+std::string tls_folder()
 {
     std::string tls = beside_this_program("tls");
     if (GetFileAttributesA(tls.c_str()) == INVALID_FILE_ATTRIBUTES)
         tls = beside_this_program("..\\win32\\tls");
-    return tls + "\\" + address + "\\mail\\poptest\\Maildir\\";
+    return tls;
+}
+
+std::string tls_maildir(const char* address)
+{
+    return tls_folder() + "\\" + address + "\\mail\\poptest\\Maildir\\";
 }

@@ -12,6 +12,9 @@ std::string program_path_of(const std::string& windows_path);
 // A path relative to the folder of this test program, whatever folder it
 // runs in.
 std::string beside_this_program(const std::string& relative);
+// The folder of the TLS test mailboxes (tests/support/tls-mailbox): beside
+// the 64-bit tests, or the 32-bit layer's.
+std::string tls_folder();
 // The Maildir of a TLS test mailbox (tests/support/tls-mailbox) at address:
 // beside the 64-bit tests, or the 32-bit layer's.
 std::string tls_maildir(const char* address);
