@@ -18,6 +18,7 @@ set(WIN_SOURCES
     settings/settings_file.cpp
     signin/token_store.cpp
     signin/sign_in.cpp
+    signin/browser_signin.cpp
     mailcheck/mail_check.cpp
     mailcheck/push_watch.cpp
     mailcheck/pop3_check.cpp
@@ -45,7 +46,7 @@ add_library(qb_core STATIC ${CORE_SOURCES})
 qb_program_options(qb_core)
 add_library(qb_win STATIC ${WIN_SOURCES})
 qb_program_options(qb_win)
-set(QB_SYSTEM_LIBRARIES ws2_32 iphlpapi secur32 crypt32 winhttp advapi32 shell32 ole32 uuid comdlg32 winmm gdi32)
+set(QB_SYSTEM_LIBRARIES ws2_32 iphlpapi secur32 crypt32 winhttp bcrypt advapi32 shell32 ole32 uuid comdlg32 winmm gdi32)
 target_link_libraries(qb_win PUBLIC qb_core ${QB_SYSTEM_LIBRARIES})
 
 # The program itself is compiled from the same sources as one whole, with
@@ -62,7 +63,7 @@ qb_program_options(quillbeam)
 # under Wine they cost a quarter of the start-up. Import libraries that load
 # on first use, made from the functions the program calls (cmake/delay/).
 set(QB_DELAY_LIBRARIES)
-foreach(dll comdlg32 ole32 winmm secur32 crypt32 winhttp)
+foreach(dll comdlg32 ole32 winmm secur32 crypt32 winhttp bcrypt)
     set(def ${PROJECT_SOURCE_DIR}/cmake/delay/${dll}.def)
     set(library ${CMAKE_BINARY_DIR}/delay/lib${dll}_delay.a)
     set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${def})

@@ -66,7 +66,7 @@ set_tests_properties(mail_check_unresolvable_test PROPERTIES RESOURCE_LOCK winep
 # and its authorization server.
 qb_wine_test(signin_check_test
     SOURCES tests/signin/signin_check_test.cpp tests/support/recording_doubles.cpp
-            tests/support/win_test_main.cpp
+            tests/support/win_test_main.cpp resources/quillbeam.rc
     LIBS qb_win
     FIXTURES tls)
 
@@ -118,7 +118,8 @@ target_link_options(record_mailer PRIVATE -static -mwindows)
 # The dialogs and the shell services for real, with the resources linked in.
 qb_wine_test(dialogs_test
     SOURCES tests/dialogs/dialogs_test.cpp tests/support/win_test_main.cpp resources/quillbeam.rc
-    LIBS qb_win)
+    LIBS qb_win
+    FIXTURES tls)
 add_dependencies(dialogs_test record_mailer)
 
 add_executable(window_probe tests/support/window_probe.cpp)
@@ -153,3 +154,7 @@ target_link_options(check_bench PRIVATE -static)
 # rather than in the hands of whoever next measures.
 add_test(NAME bench_smoke COMMAND ${CMAKE_CROSSCOMPILING_EMULATOR} $<TARGET_FILE:check_bench> 127.0.0.9 3)
 set_tests_properties(bench_smoke PROPERTIES FIXTURES_REQUIRED dovecot TIMEOUT 120)
+
+# The sign-in's browser: tests/support/test-browser, through Wine's browser setting.
+set_tests_properties(signin_check_test dialogs_test PROPERTIES ENVIRONMENT
+    "QB_TEST_BROWSER=${PROJECT_SOURCE_DIR}/tests/support/test-browser;QB_BROWSER_LOG=${CMAKE_BINARY_DIR}/browser.log")

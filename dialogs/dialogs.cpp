@@ -4,12 +4,14 @@
 #include <shlobj.h>
 
 #include "app/app.h"
+#include "mailcheck/server_address.h"
 #include "resources/resource.h"
 #include "settings/form_rules.h"
 #include "settings/settings_file.h"
 #include "settings/cp932_text.h"
 #include "settings/user_settings.h"
 #include "shell/shell.h"
+#include "signin/browser_signin.h"
 #include "tray/tray.h"
 
 namespace {
@@ -36,6 +38,24 @@ void read_entry(HWND dialog, SettingsEntry* entry, bool with_check_time)
         entry->check_time[0] = '\0';
     read_field(dialog, IDC_MAILER_PATH, entry->mailer_path, sizeof entry->mailer_path);
     entry->sound_on = IsDlgButtonChecked(dialog, IDC_SOUND) == BST_CHECKED ? 1 : 0;
+    ServerAddress server;
+    entry->signs_in = parse_server_address(entry->pop_server, &server) && signin_host(server.name);
+}
+
+// An empty password on a sign-in server: the sign-in stored for this
+// server and account, or a new one in the browser now. False (after its
+// box; none for Cancel) when there is none: the dialog stays open.
+bool signed_in(HWND dialog, const SettingsEntry& entry)
+{
+    ServerAddress server;
+    if (!entry.signs_in || entry.password[0] != '\0' || !parse_server_address(entry.pop_server, &server)
+        || signin_stored_for(entry.pop_server, entry.account))
+        return true;
+    const SigninError error =
+        sign_in_with_browser(dialog, {entry.pop_server, server.name, entry.account, server.protocol == Protocol::imap});
+    if (error != SigninError::none && error != SigninError::cancelled)
+        MessageBoxA(dialog, signin_error_text(error), "Error", MB_OK | MB_ICONERROR);
+    return error == SigninError::none;
 }
 
 void warn(HWND dialog, const char* warning)
@@ -84,6 +104,8 @@ void setup_ok(HWND dialog)
         warn(dialog, warning);
         return;
     }
+    if (!signed_in(dialog, entry))
+        return;
     if (!save_settings(dialog)) {
         SendMessageA(dialog, WM_CLOSE, 0, 0);
         return;
@@ -109,11 +131,15 @@ void settings_ok(HWND dialog)
 {
     SettingsEntry entry;
     read_entry(dialog, &entry, true);
-    const char* warning = accept_settings_entry(&entry);
+    // Signed in before the record is written: a sign-in that fails leaves it as it was.
+    const char* warning = check_settings_entry(&entry);
     if (warning != nullptr) {
         warn(dialog, warning);
         return;
     }
+    if (!signed_in(dialog, entry))
+        return;
+    accept_settings_entry(&entry);
     // A failed save has shown its error; the dialog stays open.
     if (save_settings(dialog))
         SendMessageA(dialog, WM_CLOSE, 0, 0);

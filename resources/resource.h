@@ -17,6 +17,8 @@
 #define IDC_MAILER_PATH      1009
 #define IDC_BROWSE           1010
 #define IDC_SOUND            1011
+#define IDC_SIGNIN_LABEL     1012
+#define IDC_SIGNIN_ADDRESS   1013
 
 #define MAIN_ICON_ID         553
 #define MAIL_ICON_ID         355

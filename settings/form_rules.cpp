@@ -8,7 +8,7 @@ const char* check_settings_entry(const SettingsEntry* entry)
         return "POPサーバー名が入力されていません";
     if (entry->account[0] == '\0')
         return "アカウントが入力されていません";
-    if (entry->password[0] == '\0')
+    if (entry->password[0] == '\0' && !entry->signs_in)
         return "パスワードが入力されていません";
     if (entry->check_time[0] == '\0')
         return "チェックタイムが入力されていません";
@@ -48,6 +48,7 @@ const char* accept_setup_entry(const SettingsEntry* entry)
     memcpy(stored.check_time, user_settings.check_time, sizeof stored.check_time);
     memcpy(stored.mailer_path, user_settings.mailer_path, sizeof stored.mailer_path);
     stored.sound_on = entry->sound_on;
+    stored.signs_in = entry->signs_in;
     const char* warning = check_settings_entry(&stored);
     if (warning != nullptr)
         return warning;

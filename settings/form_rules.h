@@ -15,6 +15,8 @@ struct SettingsEntry {
     char check_time[SETTING_TEXT_SIZE];
     char mailer_path[MAILER_PATH_SIZE];
     int sound_on;
+    // The server signs in with OAuth2: an empty password means sign-in.
+    bool signs_in;
 };
 
 // Each returns nullptr for acceptance, or the one warning to show.

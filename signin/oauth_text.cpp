@@ -189,6 +189,33 @@ void set_if_empty(char* field, size_t capacity, const char* value)
         strcpy(field, value);
 }
 
+// The query parameter key of query (up to a space or the end), percent-
+// and plus-decoded into out: false when it is not there or does not fit.
+bool query_value(const char* query, const char* key, char* out, size_t capacity)
+{
+    const size_t key_length = strlen(key);
+    for (const char* at = query; *at != '\0' && *at != ' ';) {
+        const char* end = at + strcspn(at, "& ");
+        if (static_cast<size_t>(end - at) > key_length && strncmp(at, key, key_length) == 0 && at[key_length] == '=') {
+            size_t n = 0;
+            for (const char* v = at + key_length + 1; v < end; ++v) {
+                char c = *v == '+' ? ' ' : *v;
+                if (c == '%' && end - v >= 3 && hex_value(v[1]) >= 0 && hex_value(v[2]) >= 0) {
+                    c = static_cast<char>(hex_value(v[1]) * 16 + hex_value(v[2]));
+                    v += 2;
+                }
+                if (n + 1 >= capacity)
+                    return false;
+                out[n++] = c;
+            }
+            out[n] = '\0';
+            return true;
+        }
+        at = *end == '&' ? end + 1 : end;
+    }
+    return false;
+}
+
 } // namespace
 
 size_t base64_encode(const void* data, size_t length, char* out, size_t capacity, bool url)
@@ -272,13 +299,12 @@ size_t sasl_response(SaslMechanism mechanism, const char* account, const char* h
 {
     char text[TOKEN_SIZE + 3 * OAUTH_URL_SIZE];
     text[0] = '\0';
-    char number[12];
-    unsigned digits = 0;
-    for (unsigned p = port; digits == 0 || p > 0; p /= 10)
-        ++digits;
-    number[digits] = '\0';
-    for (unsigned p = port, i = digits; i > 0; p /= 10)
-        number[--i] = static_cast<char>('0' + p % 10);
+    char digits[12];
+    char* number = digits + sizeof digits - 1;
+    *number = '\0';
+    do
+        *--number = static_cast<char>('0' + port % 10);
+    while ((port /= 10) != 0);
     const bool fits = mechanism == SaslMechanism::xoauth2
         ? append(text, sizeof text, "user=") && append(text, sizeof text, account)
             && append(text, sizeof text, "\x01" "auth=Bearer ")
@@ -438,4 +464,42 @@ bool acceptable_endpoint(const char* url)
         if (!((host[i] >= '0' && host[i] <= '9') || host[i] == '.'))
             return false;
     return true;
+}
+
+bool authorize_address(const OAuthSetup& setup, const char* redirect, const char* state, const char* challenge,
+                       const char* account, char* out, size_t capacity)
+{
+    char query[OAUTH_URL_SIZE * 2] = "";
+    const bool fits = form_add(query, sizeof query, "response_type", "code")
+        && form_add(query, sizeof query, "client_id", setup.client_id)
+        && form_add(query, sizeof query, "redirect_uri", redirect) && form_add(query, sizeof query, "scope", setup.scope)
+        && form_add(query, sizeof query, "state", state) && form_add(query, sizeof query, "code_challenge", challenge)
+        && form_add(query, sizeof query, "code_challenge_method", "S256")
+        && form_add(query, sizeof query, "login_hint", account);
+    out[0] = '\0';
+    return fits && append(out, capacity, setup.authorize_url)
+        && append(out, capacity, strchr(setup.authorize_url, '?') != nullptr ? "&" : "?") && append(out, capacity, query);
+}
+
+void read_redirect(const char* request, const char* state, Redirect* out)
+{
+    out->kind = Redirect::other;
+    // Only "/" itself, with its query: the address the provider was given.
+    if (strncmp(request, "GET /", 5) != 0 || (request[5] != '?' && request[5] != ' '))
+        return;
+    const char* query = request + 5 + (request[5] == '?');
+    char got[128];
+    if (!query_value(query, "state", got, sizeof got) || strcmp(got, state) != 0)
+        return;
+    if (query_value(query, "code", out->code, sizeof out->code) && out->code[0] != '\0') {
+        out->kind = Redirect::with_code;
+        return;
+    }
+    char description[256];
+    if (!query_value(query, "error", got, sizeof got))
+        return;
+    if (!query_value(query, "error_description", description, sizeof description))
+        description[0] = '\0';
+    out->kind = Redirect::with_error;
+    out->error = signin_error_of(got, description);
 }

@@ -61,6 +61,8 @@ enum class SigninError {
     no_client_id,        // this build has no client id for the provider
     not_signed_in,       // no stored sign-in for this server and account
     refused,             // any other answer of the provider
+    gave_up,             // the browser's sign-in did not end in time
+    cancelled,           // the user pressed Cancel: nothing to say
 };
 
 // A token endpoint's answer.
@@ -96,3 +98,21 @@ struct OAuthSetup {
 void complete_setup(Provider provider, bool imap, OAuthSetup* setup);
 // Endpoints are https, or http on a loopback host (the tests' server).
 bool acceptable_endpoint(const char* url);
+
+// The authorize page's address for the authorization-code flow with PKCE
+// (S256): setup's authorize_url with the request's parameters, the account
+// as login_hint. False when it does not fit.
+bool authorize_address(const OAuthSetup& setup, const char* redirect, const char* state, const char* challenge,
+                       const char* account, char* out, size_t capacity);
+
+// Authorization codes run to about 1.5 KB.
+constexpr size_t CODE_SIZE = 2048;
+// What the browser brought to the loopback listener.
+struct Redirect {
+    enum Kind { other, with_code, with_error } kind;   // other: not the sign-in's (answered 400)
+    char code[CODE_SIZE];
+    SigninError error;
+};
+// The head of one HTTP request, "GET /?code=…&state=… HTTP/1.1…": a code
+// or an error only when it is a GET of "/" and its state is state.
+void read_redirect(const char* request, const char* state, Redirect* out);

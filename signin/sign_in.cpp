@@ -35,17 +35,6 @@ struct Key {
 const Key KEYS[] = {KEY(client_id), KEY(client_secret), KEY(tenant), KEY(authorize_url), KEY(token_url), KEY(scope)};
 #undef KEY
 
-void read_setup(const char* host, bool imap, OAuthSetup* setup)
-{
-    *setup = {};
-    char path[SETTINGS_PATH_SIZE];
-    if (path_beside_settings(OAUTH_INI, path, sizeof path))
-        for (const Key& key : KEYS)
-            GetPrivateProfileStringA(host, key.name, "", reinterpret_cast<char*>(setup) + key.offset,
-                                     static_cast<DWORD>(key.size), path);
-    complete_setup(known_provider(host), imap, setup);
-}
-
 DWORD time_left(DWORD deadline)
 {
     const LONG left = static_cast<LONG>(deadline - GetTickCount());
@@ -119,21 +108,14 @@ bool same(const char* a, const char* b) { return lstrcmpA(a, b) == 0; }
 
 void copy(char* out, size_t size, const char* text) { lstrcpynA(out, text, static_cast<int>(size)); }
 
-// A new access token through the stored refresh token.
-SigninError refresh(const SigninFor& who, DWORD deadline)
+// Asks the token endpoint with form (the grant's own fields; the client's
+// and the scope are added here); a token is kept: the refresh token the
+// provider returned stored with whom it is for (Microsoft hands out a new
+// one at every use, and the old one may stop working at once), the access
+// token in memory. Under the lock.
+SigninError ask_token(const SigninFor& who, const OAuthSetup& setup, DWORD deadline)
 {
-    if (!load_signin(&stored) || !same(stored.server, who.server) || !same(stored.account, who.account))
-        return SigninError::not_signed_in;
-    OAuthSetup setup;
-    read_setup(who.host, who.imap, &setup);
-    if (setup.client_id[0] == '\0')
-        return SigninError::no_client_id;
-    if (!acceptable_endpoint(setup.token_url))
-        return SigninError::refused;
-    form[0] = '\0';
-    bool fits = form_add(form, sizeof form, "grant_type", "refresh_token")
-        && form_add(form, sizeof form, "refresh_token", stored.refresh_token)
-        && form_add(form, sizeof form, "client_id", setup.client_id)
+    bool fits = form_add(form, sizeof form, "client_id", setup.client_id)
         && form_add(form, sizeof form, "scope", setup.scope);
     if (setup.client_secret[0] != '\0')
         fits = fits && form_add(form, sizeof form, "client_secret", setup.client_secret);
@@ -143,16 +125,14 @@ SigninError refresh(const SigninFor& who, DWORD deadline)
     if (status == 0)
         return fits ? SigninError::network : SigninError::refused;
     read_token_answer(answer_text, length, &answer);
-    if (answer.error == SigninError::expired)
-        forget_signin();   // dead for good: nothing asks with it again
     if (answer.error != SigninError::none)
         return answer.error;
-    // Microsoft hands out a new refresh token at every use; the old one
-    // may stop working at once.
     if (answer.refresh_token[0] != '\0') {
+        copy(stored.server, sizeof stored.server, who.server);
+        copy(stored.account, sizeof stored.account, who.account);
         copy(stored.refresh_token, sizeof stored.refresh_token, answer.refresh_token);
         if (!save_signin(stored))
-            OutputDebugStringA("Quillbeam: the renewed sign-in could not be saved\n");
+            OutputDebugStringA("Quillbeam: the sign-in could not be saved\n");
     }
     copy(access_token, sizeof access_token, answer.access_token);
     copy(access_server, sizeof access_server, who.server);
@@ -164,7 +144,64 @@ SigninError refresh(const SigninFor& who, DWORD deadline)
     return SigninError::none;
 }
 
+// A new access token through the stored refresh token.
+SigninError refresh(const SigninFor& who, DWORD deadline)
+{
+    if (!load_signin(&stored) || !same(stored.server, who.server) || !same(stored.account, who.account))
+        return SigninError::not_signed_in;
+    OAuthSetup setup;
+    const SigninError unusable = signin_setup(who, &setup);
+    if (unusable != SigninError::none)
+        return unusable;
+    form[0] = '\0';
+    const SigninError error = form_add(form, sizeof form, "grant_type", "refresh_token")
+            && form_add(form, sizeof form, "refresh_token", stored.refresh_token)
+        ? ask_token(who, setup, deadline)
+        : SigninError::refused;
+    if (error == SigninError::expired)
+        forget_signin();   // dead for good: nothing asks with it again
+    return error;
+}
+
 } // namespace
+
+SigninError signin_setup(const SigninFor& who, OAuthSetup* setup)
+{
+    *setup = {};
+    char path[SETTINGS_PATH_SIZE];
+    if (path_beside_settings(OAUTH_INI, path, sizeof path))
+        for (const Key& key : KEYS)
+            GetPrivateProfileStringA(who.host, key.name, "", reinterpret_cast<char*>(setup) + key.offset,
+                                     static_cast<DWORD>(key.size), path);
+    complete_setup(known_provider(who.host), who.imap, setup);
+    if (setup->client_id[0] == '\0')
+        return SigninError::no_client_id;
+    // No code or token ever goes out in clear but to this computer.
+    return acceptable_endpoint(setup->token_url) && acceptable_endpoint(setup->authorize_url) ? SigninError::none
+                                                                                             : SigninError::refused;
+}
+
+SigninError signin_exchange_code(const SigninFor& who, const OAuthSetup& setup, const char* code,
+                                 const char* verifier, const char* redirect, DWORD deadline)
+{
+    AcquireSRWLockExclusive(&token_lock);
+    form[0] = '\0';
+    const SigninError error = form_add(form, sizeof form, "grant_type", "authorization_code")
+            && form_add(form, sizeof form, "code", code) && form_add(form, sizeof form, "code_verifier", verifier)
+            && form_add(form, sizeof form, "redirect_uri", redirect)
+        ? ask_token(who, setup, deadline)
+        : SigninError::refused;
+    ReleaseSRWLockExclusive(&token_lock);
+    return error;
+}
+
+bool signin_stored_for(const char* server, const char* account)
+{
+    AcquireSRWLockExclusive(&token_lock);
+    const bool found = load_signin(&stored) && same(stored.server, server) && same(stored.account, account);
+    ReleaseSRWLockExclusive(&token_lock);
+    return found;
+}
 
 bool signin_host(const char* host)
 {
@@ -176,7 +213,7 @@ bool signin_host(const char* host)
         && GetPrivateProfileStringA(host, nullptr, "", keys, sizeof keys, path) > 0;
 }
 
-SigninError signin_access_token(const SigninFor& who, DWORD deadline, char* token)
+SigninError signin_access_token(const SigninFor& who, DWORD deadline, char* token, ULONGLONG* renew_at)
 {
     AcquireSRWLockExclusive(&token_lock);
     SigninError error = SigninError::none;
@@ -187,6 +224,8 @@ SigninError signin_access_token(const SigninFor& who, DWORD deadline, char* toke
     }
     if (error == SigninError::none)
         copy(token, TOKEN_SIZE, access_token);
+    if (renew_at != nullptr)
+        *renew_at = access_renew_at;
     ReleaseSRWLockExclusive(&token_lock);
     return error;
 }
@@ -204,17 +243,19 @@ const char* signin_error_text(SigninError error)
     case SigninError::denied:
         return "サインインが取り消されたか、拒否されました";
     case SigninError::admin_approval:
-        return "組織の管理者がこのプログラムを承認する必要があります。管理者に連絡してください";
+        return "このプログラムには組織の管理者の承認が必要です";
     case SigninError::work_account_only:
-        return "このサインインでは職場または学校のアカウントだけが使えます（個人用のアカウントは使えません）";
+        return "職場または学校のアカウントでサインインしてください";
     case SigninError::network:
         return "サインインのサービスに接続できませんでした";
     case SigninError::expired:
-        return "サインインの有効期限が切れたか、取り消されました。設定ダイアログでOKを押して、もう一度サインインしてください";
+        return "サインインが期限切れか取り消されました。設定画面のOKでもう一度サインインしてください";
     case SigninError::no_client_id:
-        return "このサーバーへのサインインは、このビルドでは設定されていません（oauth.iniで設定できます）";
+        return "このサーバーのクライアントIDがありません（oauth.iniで設定できます）";
     case SigninError::not_signed_in:
-        return "サインインしていません。設定ダイアログでOKを押してサインインしてください";
+        return "サインインしていません。設定画面のOKでサインインしてください";
+    case SigninError::gave_up:
+        return "10分経ってもサインインが終わらないため中止しました";
     default:
         return "サインインのサービスがトークンを発行しませんでした";
     }

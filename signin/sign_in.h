@@ -26,7 +26,19 @@ struct SigninFor {
 // end, by deadline (a GetTickCount value); every refresh stores the refresh
 // token the provider returns. A sign-in that ran out or was revoked is
 // forgotten: nothing asks again until the user signs in again.
-SigninError signin_access_token(const SigninFor& who, DWORD deadline, char* token);
+// *renew_at (may be nullptr): from when on (GetTickCount64) the token is
+// renewed, a few minutes before its end.
+SigninError signin_access_token(const SigninFor& who, DWORD deadline, char* token, ULONGLONG* renew_at = nullptr);
+// What signing in for who needs of its provider (oauth.ini's section for
+// the host, then what the program knows): none, no_client_id, or refused
+// for an endpoint neither https nor on this computer.
+SigninError signin_setup(const SigninFor& who, OAuthSetup* setup);
+// The browser's code for tokens (PKCE's verifier, the redirect it went to),
+// by deadline: the sign-in is stored and its access token kept.
+SigninError signin_exchange_code(const SigninFor& who, const OAuthSetup& setup, const char* code,
+                                 const char* verifier, const char* redirect, DWORD deadline);
+// A sign-in is stored for this server and account.
+bool signin_stored_for(const char* server, const char* account);
 // The server refused the token: the next check refreshes first.
 void signin_drop_access_token();
 // The one sentence the user is told.

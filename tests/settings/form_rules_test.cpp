@@ -73,6 +73,11 @@ TEST(FormRules, FirstFailingRuleOnly)
         {entry("pop", "a", "p", "3e2", "m"), CHECK_TIME_UNDER_30},
         {entry("pop", "a", "p", "0x40", "m"), CHECK_TIME_UNDER_30},
         {entry("pop", "a", "p", "86400", "m"), nullptr},
+        // A sign-in server: the empty password signs in; nothing else is waived.
+        {[] { SettingsEntry e = entry("outlook.office365.com", "a", "", "300", "m"); e.signs_in = true; return e; }(),
+         nullptr},
+        {[] { SettingsEntry e = entry("outlook.office365.com", "a", "", "", "m"); e.signs_in = true; return e; }(),
+         NO_CHECK_TIME},
         {entry("pop", "a", "p", "4294967326", "m"), nullptr},   // wraps to 30
         {entry("pop ", "a", "p", "300", "m"), nullptr},
     };

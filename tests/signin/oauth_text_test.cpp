@@ -166,4 +166,51 @@ TEST(Providers, EndpointsAreHttpsOrLoopback)
         EXPECT_FALSE(acceptable_endpoint(bad)) << bad;
 }
 
+TEST(BrowserSignin, TheAuthorizeAddressCarriesTheRequest)
+{
+    OAuthSetup s = {};
+    strcpy(s.authorize_url, "https://id.example.test/authorize?tenant=x");
+    strcpy(s.client_id, "qb");
+    strcpy(s.scope, "mail offline_access");
+    char out[512];
+    ASSERT_TRUE(authorize_address(s, "http://localhost:5000/", "st", "ch", "a@b.jp", out, sizeof out));
+    EXPECT_STREQ(out, "https://id.example.test/authorize?tenant=x&response_type=code&client_id=qb"
+                      "&redirect_uri=http%3A%2F%2Flocalhost%3A5000%2F&scope=mail%20offline_access&state=st"
+                      "&code_challenge=ch&code_challenge_method=S256&login_hint=a%40b.jp");
+    EXPECT_FALSE(authorize_address(s, "http://localhost:5000/", "st", "ch", "a@b.jp", out, 64));
+}
+
+TEST(BrowserSignin, OnlyTheRedirectWithItsStateCounts)
+{
+    struct Row {
+        const char* request;
+        Redirect::Kind kind;
+        const char* code;
+        SigninError error;
+    } rows[] = {
+        {"GET /?code=M.C5%2Bab&state=s1 HTTP/1.1\r\n", Redirect::with_code, "M.C5+ab", SigninError::none},
+        {"GET /?state=s1&code=x+y HTTP/1.1\r\n", Redirect::with_code, "x y", SigninError::none},
+        {"GET /?code=c&state=s2 HTTP/1.1\r\n", Redirect::other, nullptr, SigninError::none},
+        {"GET /?code=c&state=s1x HTTP/1.1\r\n", Redirect::other, nullptr, SigninError::none},
+        {"GET /favicon.ico?code=c&state=s1 HTTP/1.1\r\n", Redirect::other, nullptr, SigninError::none},
+        {"POST /?code=c&state=s1 HTTP/1.1\r\n", Redirect::other, nullptr, SigninError::none},
+        {"GET /?code=&state=s1 HTTP/1.1\r\n", Redirect::other, nullptr, SigninError::none},
+        {"GET /?error=access_denied&state=s1 HTTP/1.1\r\n", Redirect::with_error, nullptr, SigninError::denied},
+        {"GET /?error=consent_required&error_description=AADSTS65001%3A+admin&state=s1 HTTP/1.1\r\n",
+         Redirect::with_error, nullptr, SigninError::admin_approval},
+        {"GET /?code=c HTTP/1.1\r\n", Redirect::other, nullptr, SigninError::none},
+    };
+    for (const Row& r : rows) {
+        Redirect got;
+        read_redirect(r.request, "s1", &got);
+        EXPECT_EQ(got.kind, r.kind) << r.request;
+        if (got.kind == Redirect::with_code && r.code != nullptr) {
+            EXPECT_STREQ(got.code, r.code) << r.request;
+        }
+        if (got.kind == Redirect::with_error) {
+            EXPECT_EQ(got.error, r.error) << r.request;
+        }
+    }
+}
+
 } // namespace
