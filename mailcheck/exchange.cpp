@@ -42,8 +42,7 @@ int show_error(Connection* c, HWND owner, const char* text)
     // Exchange's answer after a token of another account than the one
     // logged in as: its English says nothing a user can act on.
     if (strstr(text, "authenticated but not connected") != nullptr)
-        text = "サーバーはサインインを別のアカウントのものとして受け付けました。"
-               "アカウントの欄がサインインしたアカウントと同じか確かめてください";
+        text = "サインインしたアカウントがアカウント欄と違います";
     char shown[REPLY_BUFFER_SIZE];
     copy_text(shown, sizeof shown, text);
     write_support_line(connection_support(c), nullptr, owner == NO_BOX ? "push:" : "check");
@@ -81,11 +80,12 @@ int start_tls(Connection* c, HWND owner, const char* name)
 int credentials_for(Connection* c, HWND owner, const ServerAddress& server, const char* server_field,
                     const char* account, const char* password, char* token, Credentials* out)
 {
-    *out = {account, password, nullptr, server.name, server.port};
+    *out = {account, password, nullptr, server.name, server.port, 0};
     if (password[0] != '\0' || !signin_host(server.name))
         return 1;
     const SigninError error = signin_access_token({server_field, server.name, account, server.protocol == Protocol::imap},
-                                                  bounded_deadline(&c->channel.socket, mail_reply_time_ms), token);
+                                                  bounded_deadline(&c->channel.socket, mail_reply_time_ms), token,
+                                                  &out->renew_at);
     if (error != SigninError::none) {
         note_failure(connection_support(c), "sign-in", static_cast<unsigned long>(error));
         return show_error(c, owner, signin_error_text(error));
@@ -107,14 +107,12 @@ int send_sasl_response(Connection* c, HWND owner, const Credentials& login, Sasl
 
 int answer_challenge(Connection* c, HWND owner, const ReplyLine& line, SaslMechanism mechanism)
 {
-    // The status is the server's word for why (401: no good token).
-    char said[80] = "Quillbeam: the server refused the token, status ";
-    const int length = lstrlenA(said);
-    if (!sasl_challenge_status(line.text, said + length, sizeof said - length - 1))
-        lstrcpyA(said + length, "unknown");
-    lstrcatA(said, "\n");
-    OutputDebugStringA(said);
-    note_failure(connection_support(c), "login with the token", 0);
+    // Its JSON's status is the server's word for why (401, invalid_token).
+    char status[32];
+    note_failure(connection_support(c),
+                 sasl_challenge_status(line.text, status, sizeof status) ? "the token (refused with a status)"
+                                                                         : "the token (refused)",
+                 0);
     signin_drop_access_token();
     return send_command(c, owner, sasl_challenge_answer(mechanism));
 }

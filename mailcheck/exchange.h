@@ -36,6 +36,7 @@ struct Credentials {
     const char* token;   // nullptr: the password
     const char* host;    // the server's name and port: OAUTHBEARER names them
     uint16_t port;
+    ULONGLONG renew_at;  // GetTickCount64: the token is renewed from then on
 };
 // The credentials for server (server_field: as typed) and account: on a
 // sign-in server with the password empty, the access token (into token,

@@ -46,6 +46,9 @@ Session* current;   // the one opened last, until push_stop
 WPARAM generation;  // of the one opened last
 
 enum Wake : DWORD { STOP, NETWORK, READABLE, RENEW = WAIT_TIMEOUT };
+// A session's end: over, or its sign-in's token is near its end (Gmail
+// ends the session with it) and it logs in again at once.
+enum Ended : DWORD { OVER = 0, LOG_IN_AGAIN = 2 };
 
 void note(const char* what)
 {
@@ -120,12 +123,25 @@ DWORD session(Session* s, Connection* c, HANDLE socket_event)
         if (!send_command(c, NO_BOX, "p2 IDLE\r\n") || !hear_until(s, c, &line, "p2", ImapLine::continuation, false))
             return 0;
         // A network change renews it at once: a connection whose network is
-        // gone gets no answer to DONE and ends.
-        const DWORD renew_at = GetTickCount() + push_renew_ms;
+        // gone gets no answer to DONE and ends. A sign-in's session ends
+        // when its token is renewed.
+        DWORD renew_in = push_renew_ms;
+        bool token_ends = false;
+        if (login.token != nullptr) {
+            const ULONGLONG now = GetTickCount64();
+            const ULONGLONG left = login.renew_at > now ? login.renew_at - now : 0;
+            token_ends = left <= renew_in;
+            renew_in = token_ends ? static_cast<DWORD>(left) : renew_in;
+        }
+        const DWORD renew_at = GetTickCount() + renew_in;
         note("idling");
         for (;;) {
             const LONG left = static_cast<LONG>(renew_at - GetTickCount());
             const DWORD wake = connection_wait(c, socket_event, events, 2, left > 0 ? static_cast<DWORD>(left) : 0);
+            if (wake == RENEW && token_ends) {
+                finish(c, true, "logging in again with a renewed token");
+                return LOG_IN_AGAIN;
+            }
             if (wake == RENEW || wake == NETWORK)
                 break;
             if (wake == STOP) {
@@ -159,7 +175,10 @@ DWORD WINAPI run(void* parameter)
     Connection connection = {};
     HANDLE socket_event = CreateEventA(nullptr, FALSE, FALSE, nullptr);
     if (socket_event != nullptr) {
-        session(s, &connection, socket_event);
+        // Logged in again quietly: no news for it (the inbox is compared
+        // with what the check saw, as at the start).
+        while (session(s, &connection, socket_event) == LOG_IN_AGAIN)
+            continue;
         CloseHandle(socket_event);
     }
     connection_close(&connection);   // already closed on every way out
