@@ -20,6 +20,7 @@
 #include "settings/settings_file.h"
 #include "settings/user_settings.h"
 #include "shell/shell.h"
+#include "signin/sign_in.h"
 #include "tests/support/message_box_hook.h"
 #include "tests/support/pop3_script_server.h"
 #include "tests/support/test_files.h"
@@ -580,4 +581,41 @@ TEST_F(Dialogs, ShortcutWithoutComReturnsTheCreationCode)
                                              nullptr, 0, SW_SHOWNORMAL);
     EXPECT_EQ(result, CO_E_NOTINITIALIZED);
     EXPECT_EQ(GetFileAttributesA(link.c_str()), INVALID_FILE_ATTRIBUTES);
+}
+
+// The user's way to sign in: the server, the account, no password, OK; the
+// browser (the tests' own, tests/support/test-browser) signs in against the
+// tls fixture's authorization server. Confirmed again, the sign-in stays.
+TEST_F(Dialogs, SetupWithAnEmptyPasswordSignsInThroughTheBrowser)
+{
+    ASSERT_TRUE(write_file_bytes(folder + "\\oauth.ini", "[127.0.0.45]\r\nauthorize_url=http://127.0.0.51/authorize\r\n"
+                                                        "token_url=http://127.0.0.51/token\r\nclient_id=quillbeam-test\r\n"));
+    use_test_browser("follow");
+    DialogDriver driver("初期設定", [&](HWND d, int activation) {
+        if (activation == 1)
+            poll_until(d, [&](HWND w) {
+                set_text(w, IDC_POP_SERVER, "127.0.0.45");
+                set_text(w, IDC_ACCOUNT, "poptest");
+                set_text(w, IDC_MAILER_PATH, "C:\\Mail\\mail.exe");
+                click(w, IDC_OK_BUTTON);
+                return true;
+            });
+    });
+    ASSERT_EQ(load_settings(main_window), 1);
+    EXPECT_TRUE(driver.hook.boxes.empty());
+    EXPECT_EQ(read_file_bytes(ini), "127.0.0.45\r\npoptest\r\n\r\n300\r\nC:\\Mail\\mail.exe\r\nON\r\n");
+    EXPECT_TRUE(signin_stored_for("127.0.0.45", "poptest"));
+    EXPECT_NE(browser_log().find("サインインが終わりました。"), std::string::npos) << browser_log();
+
+    use_test_browser("follow");
+    DialogDriver again("設定", [&](HWND d, int activation) {
+        if (activation == 1)
+            poll_until(d, [&](HWND w) {
+                click(w, IDC_OK_BUTTON);
+                return true;
+            });
+    });
+    open_settings();
+    EXPECT_TRUE(again.hook.boxes.empty());
+    EXPECT_EQ(browser_log("opened", 1000), "") << "the same server and account keep their sign-in";
 }

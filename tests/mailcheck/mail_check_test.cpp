@@ -566,7 +566,7 @@ TEST_F(MailCheck, ImapExchange)
         bool idle = false;
         {
             CheckWatchdog watchdog(4000);
-            EXPECT_EQ(imap_login(&check_connection, owner, {user_settings.account, user_settings.password, nullptr, nullptr, 0}, &idle)
+            EXPECT_EQ(imap_login(&check_connection, owner, {user_settings.account, user_settings.password, nullptr, nullptr, 0, 0}, &idle)
                           && imap_find(&check_connection, owner, last, &found),
                       row.box == nullptr);
             if (row.box == nullptr)
@@ -1549,7 +1549,7 @@ TEST_F(SecureMailbox, NewMeansAnUnreadMessageThatArrived)
         bool idle = false;
         ASSERT_EQ(connection_open(&c, "127.0.0.43", 993), Reach::connected);
         ASSERT_EQ(connection_start_tls(&c, nullptr), TlsFailure::none);
-        ASSERT_TRUE(imap_login(&c, owner, {user_settings.account, user_settings.password, nullptr, nullptr, 0}, &idle));
+        ASSERT_TRUE(imap_login(&c, owner, {user_settings.account, user_settings.password, nullptr, nullptr, 0, 0}, &idle));
         ASSERT_TRUE(imap_command(&c, owner, command.c_str(), "x1", ImapLine::continuation));
         ASSERT_TRUE(imap_command(&c, owner, (message + "\r\n").c_str(), "x1", ImapLine::ok));
         connection_close(&c);

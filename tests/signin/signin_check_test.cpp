@@ -9,7 +9,10 @@
 #include <vector>
 
 #include "mailcheck/mail_check.h"
+#include "mailcheck/push_watch.h"
 #include "settings/user_settings.h"
+#include "resources/resource.h"
+#include "signin/browser_signin.h"
 #include "signin/sign_in.h"
 #include "signin/token_store.h"
 #include "tests/support/message_box_hook.h"
@@ -48,7 +51,11 @@ protected:
         signin_drop_access_token();
     }
 
-    void TearDown() override { SetCurrentDirectoryA(previous_directory); }
+    void TearDown() override
+    {
+        SetCurrentDirectoryA(previous_directory);
+        signin_give_up_ms = 10 * 60 * 1000;
+    }
 
     // The check's settings: the server as typed, the password empty.
     void use(const char* server, const std::string& refresh_token)
@@ -198,8 +205,7 @@ TEST_F(SignedIn, Pop3LoginLinesAndRefusals)
         {"Exchange: OK for another account's token, then not connected",
          {reply("+OK\r\n"), reply(capa_xoauth2), reply("+ \r\n"), reply("+OK\r\n"),
           reply("-ERR User is authenticated but not connected.\r\n", StepEnd::close)},
-         "AUTH XOAUTH2\r\n", nullptr, "サーバーはサインインを別のアカウントのものとして受け付けました。"
-                                      "アカウントの欄がサインインしたアカウントと同じか確かめてください"},
+         "AUTH XOAUTH2\r\n", nullptr, "サインインしたアカウントがアカウント欄と違います"},
     };
     for (const Row& row : rows) {
         ASSERT_NO_FATAL_FAILURE(use("127.0.0.2", unique("seed.poptest.")));
@@ -224,4 +230,94 @@ TEST_F(SignedIn, Pop3LoginLinesAndRefusals)
             EXPECT_EQ(recorded_calls, std::vector<std::string>({"sound", "remove_mail", NOTICE})) << row.name;
         }
     }
+}
+
+// The browser's way, the browser played by tests/support/test-browser
+// through Wine's browser setting: each way a sign-in can end.
+TEST_F(SignedIn, TheBrowsersWayEndsEachWayItCan)
+{
+    // The page's own sentence, as the browser got it.
+    const char* const done = "サインインが終わりました。";
+    const char* const failed = "サインインできませんでした。";
+    struct Row {
+        const char* mode;
+        const char* client_id;   // "deny": the authorization server answers access_denied
+        DWORD give_up_ms;
+        bool cancel;             // the user presses Cancel
+        SigninError result;
+        const char* browser_saw;
+    } rows[] = {
+        {"follow", "quillbeam-test", 60000, false, SigninError::none, done},
+        {"wrong-state", "quillbeam-test", 60000, false, SigninError::none, "wrong state 400"},
+        {"silent-first", "quillbeam-test", 60000, false, SigninError::none, done},
+        {"follow", "deny", 60000, false, SigninError::denied, failed},
+        {"ignore", "quillbeam-test", 2000, false, SigninError::gave_up, "opened http://127.0.0.51/authorize"},
+        {"ignore", "quillbeam-test", 60000, true, SigninError::cancelled, "opened http://127.0.0.51/authorize"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(std::string(row.mode) + " " + row.client_id);
+        ASSERT_TRUE(write_file_bytes(folder + "\\oauth.ini", std::string("[127.0.0.45]\r\n"
+                                                               "authorize_url=http://127.0.0.51/authorize\r\n"
+                                                               "token_url=http://127.0.0.51/token\r\nclient_id=")
+                                                       + row.client_id + "\r\n"));
+        forget_signin();
+        use_test_browser(row.mode);
+        signin_give_up_ms = row.give_up_ms;
+        MessageBoxHook hook([&](HWND w) {
+            char caption[32];
+            GetWindowTextA(w, caption, sizeof caption);
+            if (!row.cancel || lstrcmpA(caption, "サインイン") != 0)
+                return false;
+            PostMessageA(w, WM_COMMAND, IDC_CANCEL_BUTTON, 0);
+            return true;
+        });
+        const DWORD start = GetTickCount();
+        EXPECT_EQ(sign_in_with_browser(nullptr, {"127.0.0.45", "127.0.0.45", "poptest", false}), row.result);
+        EXPECT_LT(GetTickCount() - start, 20000u);
+        EXPECT_NE(browser_log(row.browser_saw, 5000).find(row.browser_saw), std::string::npos) << browser_log();
+        EXPECT_EQ(browser_log().find("code="), std::string::npos) << "the page never shows the code";
+        EXPECT_EQ(signin_stored_for("127.0.0.45", "poptest"), row.result == SigninError::none);
+        if (row.result != SigninError::none)
+            continue;
+        // Signed in: the check logs in with what the browser brought.
+        user_settings = settings_record({"127.0.0.45", "poptest", ""});
+        recorded_calls.clear();
+        EXPECT_EQ(check_mailbox(nullptr), 1);
+        EXPECT_EQ(recorded_calls, std::vector<std::string>({"sound", "remove_mail", NOTICE}));
+        EXPECT_TRUE(hook.boxes.empty());
+    }
+}
+
+// Gmail ends an OAuth session with its token: the push connection logs in
+// again, with a renewed token, before that, and says nothing of it.
+TEST_F(SignedIn, ThePushConnectionLogsInAgainBeforeItsTokenEnds)
+{
+    ASSERT_NO_FATAL_FAILURE(use("imaps://127.0.0.45", unique("seed.poptest.") + ".ttl8"));
+    CheckOutcome outcome;
+    MessageBoxHook hook;
+    ASSERT_EQ(check_mailbox(nullptr, {}, &outcome), 1);
+    ASSERT_TRUE(outcome.offers_push);
+    const std::string log_path = tls_folder() + "\\127.0.0.45\\dovecot.log";
+    auto logins = [&] {
+        const std::string log = read_file_bytes(log_path);
+        int count = 0;
+        for (size_t at = log.find("imap-login: Info: Login"); at != std::string::npos;
+             at = log.find("imap-login: Info: Login", at + 1))
+            ++count;
+        return count;
+    };
+    const int before = logins();
+    const int refreshed = refreshes();
+    HWND window = CreateWindowExA(0, "STATIC", "push", WS_POPUP, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr);
+    push_start(window, WM_USER + 4, outcome.uidnext);
+    // Renewed at six of its eight seconds: the second session by ten.
+    for (int i = 0; i < 100 && logins() < before + 2; ++i)
+        Sleep(100);
+    EXPECT_TRUE(push_stop(5000));
+    EXPECT_GE(logins(), before + 2) << "one session, then another with the renewed token";
+    EXPECT_GE(refreshes(), refreshed + 1);
+    MSG news;
+    EXPECT_FALSE(PeekMessageA(&news, window, WM_USER + 4, WM_USER + 4, PM_REMOVE)) << "no news of it";
+    EXPECT_TRUE(hook.boxes.empty());
+    DestroyWindow(window);
 }

@@ -108,3 +108,46 @@ std::string tls_maildir(const char* address)
 {
     return tls_folder() + "\\" + address + "\\mail\\poptest\\Maildir\\";
 }
+
+namespace {
+
+// A Unix path from the environment as Wine's Z: drive names it.
+std::string unix_path_from(const char* variable)
+{
+    char path[MAX_PATH] = "";
+    GetEnvironmentVariableA(variable, path, sizeof path);
+    std::string windows = std::string("Z:") + path;
+    for (char& c : windows)
+        if (c == '/')
+            c = '\\';
+    return windows;
+}
+
+} // namespace
+
+void use_test_browser(const char* mode)
+{
+    char script[MAX_PATH] = "";
+    GetEnvironmentVariableA("QB_TEST_BROWSER", script, sizeof script);
+    HKEY key;
+    if (RegCreateKeyExA(HKEY_CURRENT_USER, "Software\\Wine\\WineBrowser", 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key,
+                        nullptr) == ERROR_SUCCESS) {
+        RegSetValueExA(key, "Browsers", 0, REG_SZ, reinterpret_cast<const BYTE*>(script), lstrlenA(script) + 1);
+        RegCloseKey(key);
+    }
+    const std::string log = unix_path_from("QB_BROWSER_LOG");
+    write_file_bytes(log + ".mode", mode);
+    DeleteFileA(log.c_str());
+}
+
+std::string browser_log(const std::string& seen, unsigned long wait_ms)
+{
+    const std::string log = unix_path_from("QB_BROWSER_LOG");
+    const DWORD end = GetTickCount() + wait_ms;
+    std::string text = read_file_bytes(log);
+    while (text.find(seen) == std::string::npos && static_cast<LONG>(end - GetTickCount()) > 0) {
+        Sleep(100);
+        text = read_file_bytes(log);
+    }
+    return text;
+}

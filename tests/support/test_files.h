@@ -18,6 +18,12 @@ std::string tls_folder();
 // The Maildir of a TLS test mailbox (tests/support/tls-mailbox) at address:
 // beside the 64-bit tests, or the 32-bit layer's.
 std::string tls_maildir(const char* address);
+// The tests' browser (tests/support/test-browser, named by the test's
+// QB_TEST_BROWSER) as this prefix's browser, doing mode (see the script),
+// its log (QB_BROWSER_LOG) emptied.
+void use_test_browser(const char* mode);
+// What the tests' browser saw so far, waiting up to wait_ms for `seen` in it.
+std::string browser_log(const std::string& seen = "", unsigned long wait_ms = 0);
 // Removes a file whatever its attributes.
 void remove_file(const std::string& path);
 
