@@ -588,8 +588,7 @@ TEST_F(Dialogs, ShortcutWithoutComReturnsTheCreationCode)
 // tls fixture's authorization server. Confirmed again, the sign-in stays.
 TEST_F(Dialogs, SetupWithAnEmptyPasswordSignsInThroughTheBrowser)
 {
-    ASSERT_TRUE(write_file_bytes(folder + "\\oauth.ini", "[127.0.0.45]\r\nauthorize_url=http://127.0.0.51/authorize\r\n"
-                                                        "token_url=http://127.0.0.51/token\r\nclient_id=quillbeam-test\r\n"));
+    ASSERT_TRUE(write_file_bytes(folder + "\\oauth.ini", test_registration("127.0.0.45")));
     use_test_browser("follow");
     DialogDriver driver("初期設定", [&](HWND d, int activation) {
         if (activation == 1)

@@ -16,8 +16,5 @@ extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, size_t size)
     const long n = base64_decode(line, length, bytes, sizeof bytes);
     if (n > static_cast<long>(sizeof bytes))
         __builtin_trap();
-    char again[100];
-    if (n > 0 && base64_encode(bytes, static_cast<size_t>(n), again, sizeof again) == 0)
-        __builtin_trap();   // 64 bytes always fit in 100 characters
     return 0;
 }

@@ -82,9 +82,7 @@ TEST(Sasl, AFailedLoginsChallengeNamesItsStatus)
     } rows[] = {
         {"+ eyJzdGF0dXMiOiI0MDEiLCJzY2hlbWVzIjoiYmVhcmVyIiwic2NvcGUiOiJtYWlsIn0=", "401"},   // Dovecot, Gmail
         {"+ eyJzdGF0dXMiOiJpbnZhbGlkX3Rva2VuIn0=\r\n", "invalid_token"},                     // OAUTHBEARER
-        {"+ ", nullptr},
         {"+ bm90IGpzb24=", nullptr},   // "not json"
-        {"+ %%%", nullptr},
     };
     for (const Row& r : rows) {
         char status[32];
@@ -106,10 +104,6 @@ TEST(TokenAnswer, TellsTheTokenOrTheUsersError)
         {R"({"error":"invalid_grant","error_description":"AADSTS700082: expired due to inactivity"})",
          SigninError::expired},
         {R"({"error":"invalid_grant","error_description":"AADSTS65001: not consented"})", SigninError::admin_approval},
-        {R"({"error":"invalid_grant","error_description":"AADSTS90094: admin must grant"})",
-         SigninError::admin_approval},
-        {R"({"error":"invalid_request","error_description":"AADSTS50020: live.com account"})",
-         SigninError::work_account_only},
         {R"({"error":"access_denied"})", SigninError::denied},
         {R"({"error":"unauthorized_client"})", SigninError::refused},
         {R"({"access_token":""})", SigninError::refused},
@@ -138,7 +132,7 @@ TEST(Form, PercentEncodesValuesAndNeverOverflows)
     EXPECT_STREQ(small, "");
 }
 
-TEST(Providers, KnownHostsGetTheirEndpointsAndOauthIniWins)
+TEST(Providers, KnownHostsGetTheirEndpointsOauthIniWinsEndpointsAreHttpsOrLoopback)
 {
     EXPECT_EQ(known_provider("outlook.office365.com"), Provider::microsoft);
     EXPECT_EQ(known_provider("imap.gmail.com"), Provider::google);
@@ -154,10 +148,6 @@ TEST(Providers, KnownHostsGetTheirEndpointsAndOauthIniWins)
     EXPECT_STREQ(own.authorize_url, "https://login.microsoftonline.com/contoso.onmicrosoft.com/oauth2/v2.0/authorize");
     EXPECT_STREQ(own.scope, "https://outlook.office.com/POP.AccessAsUser.All offline_access");
     EXPECT_STREQ(own.client_id, "own-id");
-}
-
-TEST(Providers, EndpointsAreHttpsOrLoopback)
-{
     for (const char* good : {"https://login.microsoftonline.com/x", "http://127.0.0.51/token", "http://localhost:8080/t",
                              "http://[::1]/t"})
         EXPECT_TRUE(acceptable_endpoint(good)) << good;

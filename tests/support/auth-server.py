@@ -27,12 +27,9 @@ refresh = {}    # live refresh token -> (account, ttl)
 used = set()
 access = {}     # access token -> (account, expiry)
 
-AADSTS = {
-    "65001": ("invalid_grant", "AADSTS65001: The user or administrator has not consented to use the application."),
-    "90094": ("invalid_grant", "AADSTS90094: An administrator of the organization must grant permission."),
-    "50020": ("invalid_request", "AADSTS50020: User account from identity provider live.com does not exist in tenant."),
-    "700082": ("invalid_grant", "AADSTS700082: The refresh token has expired due to inactivity."),
-}
+AADSTS = {"65001": ("invalid_grant", "AADSTS65001: The user or administrator has not consented."),
+          "90094": ("invalid_grant", "AADSTS90094: An administrator must grant permission."),
+          "50020": ("invalid_request", "AADSTS50020: User account from live.com does not exist in tenant.")}
 
 
 def log(text):
@@ -82,8 +79,7 @@ class Handler(BaseHTTPRequestHandler):
             reply = {"error": "access_denied", "state": q.get("state", "")}
         else:
             code = "code-" + secrets.token_urlsafe(12)
-            codes[code] = (q.get("login_hint", "poptest"), q.get("code_challenge", ""), target,
-                           int(q.get("ttl", "3600")))
+            codes[code] = (q.get("login_hint", "poptest"), q.get("code_challenge", ""), target, 3600)
             reply = {"code": code, "state": q.get("state", "")}
         self.answer(302, None, [("Location", target + "?" + urllib.parse.urlencode(reply))])
 

@@ -125,6 +125,12 @@ std::string unix_path_from(const char* variable)
 
 } // namespace
 
+std::string test_registration(const char* host, const char* client_id)
+{
+    return std::string("[") + host + "]\r\nauthorize_url=http://127.0.0.51/authorize\r\n"
+        + "token_url=http://127.0.0.51/token\r\nclient_id=" + client_id + "\r\n";
+}
+
 void use_test_browser(const char* mode)
 {
     char script[MAX_PATH] = "";

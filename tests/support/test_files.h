@@ -18,6 +18,9 @@ std::string tls_folder();
 // The Maildir of a TLS test mailbox (tests/support/tls-mailbox) at address:
 // beside the 64-bit tests, or the 32-bit layer's.
 std::string tls_maildir(const char* address);
+// An oauth.ini section for host naming the tls fixture's authorization
+// server (tests/support/auth-server.py) with client_id.
+std::string test_registration(const char* host, const char* client_id = "quillbeam-test");
 // The tests' browser (tests/support/test-browser, named by the test's
 // QB_TEST_BROWSER) as this prefix's browser, doing mode (see the script),
 // its log (QB_BROWSER_LOG) emptied.
