@@ -513,6 +513,13 @@ TEST_F(MailCheck, ImapExchange)
     const ScriptStep GREETING = reply("* OK [CAPABILITY IMAP4rev1 LITERAL+] ready\r\n");
     const ScriptStep LOGGED_IN = reply("* CAPABILITY IMAP4rev1 IDLE\r\na1 OK [CAPABILITY IMAP4rev1] Logged in\r\n");
     const std::string login = "a1 LOGIN \"taro\" \"secret\"\r\n", status = "a2 STATUS INBOX (UNSEEN UIDNEXT UIDVALIDITY)\r\n";
+    ServerAddress address;
+    ASSERT_EQ(parse_server_address(SERVER, &address), 1);
+    auto sasl = [&](SaslMechanism mechanism) {
+        char response[256];
+        sasl_response(mechanism, "taro", address.name, address.port, "tok", response, sizeof response);
+        return std::string(response);
+    };
     struct Row {
         const char* name;
         std::vector<ScriptStep> steps;
@@ -521,6 +528,7 @@ TEST_F(MailCheck, ImapExchange)
         int32_t count = -1;
         const char* password = "secret";
         bool idle = false;           // the server offers IDLE once logged in
+        const char* token = nullptr;  // a sign-in's access token instead of the password
     } rows[] = {
         {"untagged lines skipped, unseen among other items", {GREETING, LOGGED_IN,
           reply("* OK [ALERT] maintenance tonight\r\n* 12 EXISTS\r\n* STATUS \"INBOX\" (MESSAGES 12 UNSEEN 4)\r\na2 OK\r\n"),
@@ -547,10 +555,23 @@ TEST_F(MailCheck, ImapExchange)
          "a1 LOGIN \"taro\" {4}\r\n", "NO [TOOBIG] literal too big", -1, "p\xe4ss"},
         {"untagged lines that never end", {GREETING, LOGGED_IN, endless("* 1 EXISTS\r\n", 0, 20)}, login + status,
          RECEIVE_FAILED},
+        // Signed in: the response after the go-ahead without SASL-IR, OAUTHBEARER where it is
+        // alone, a refused token's challenge answered with an empty line and the NO shown.
+        {"token without SASL-IR", {reply("* OK [CAPABILITY IMAP4rev1 AUTH=XOAUTH2] ready\r\n"), reply("+ \r\n"),
+          reply("a1 OK [CAPABILITY IMAP4rev1 IDLE] in\r\n"), reply("* STATUS INBOX (UNSEEN 1)\r\na2 OK\r\n")},
+         "a1 AUTHENTICATE XOAUTH2\r\n" + sasl(SaslMechanism::xoauth2) + "\r\n" + status + "a3 LOGOUT\r\n",
+         nullptr, 1, "", true, "tok"},
+        {"token, OAUTHBEARER alone", {reply("* OK [CAPABILITY IMAP4rev1 SASL-IR AUTH=OAUTHBEARER] ready\r\n"),
+          reply("a1 OK in\r\n"), reply("* CAPABILITY IMAP4rev1\r\na0 OK\r\n"),
+          reply("* STATUS INBOX (UNSEEN 1)\r\na2 OK\r\n")},
+         "a1 AUTHENTICATE OAUTHBEARER " + sasl(SaslMechanism::oauthbearer) + "\r\na0 CAPABILITY\r\n" + status
+             + "a3 LOGOUT\r\n", nullptr, 1, "", false, "tok"},
+        {"token refused", {reply("* OK [CAPABILITY IMAP4rev1 SASL-IR AUTH=XOAUTH2] ready\r\n"),
+          reply("+ eyJzdGF0dXMiOiI0MDEifQ==\r\n"), reply("a1 NO [AUTHENTICATIONFAILED] Invalid credentials\r\n")},
+         "a1 AUTHENTICATE XOAUTH2 " + sasl(SaslMechanism::xoauth2) + "\r\n\r\n",
+         "NO [AUTHENTICATIONFAILED] Invalid credentials", -1, "", false, "tok"},
     };
     ShortTimes times(1500);
-    ServerAddress address;
-    ASSERT_EQ(parse_server_address(SERVER, &address), 1);
     for (Row& row : rows) {
         SCOPED_TRACE(row.name);
         strcpy(user_settings.password, row.password);
@@ -566,7 +587,9 @@ TEST_F(MailCheck, ImapExchange)
         bool idle = false;
         {
             CheckWatchdog watchdog(4000);
-            EXPECT_EQ(imap_login(&check_connection, owner, {user_settings.account, user_settings.password, nullptr, nullptr, 0, 0}, &idle)
+            EXPECT_EQ(imap_login(&check_connection, owner,
+                                 {user_settings.account, user_settings.password, row.token, address.name, address.port, 0},
+                                 &idle)
                           && imap_find(&check_connection, owner, last, &found),
                       row.box == nullptr);
             if (row.box == nullptr)
