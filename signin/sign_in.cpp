@@ -51,7 +51,9 @@ DWORD post_form(const char* url, DWORD deadline, size_t* length)
     URL_COMPONENTS parts = {};
     parts.dwStructSize = sizeof parts;
     parts.dwHostNameLength = parts.dwUrlPathLength = static_cast<DWORD>(-1);
-    if (MultiByteToWideChar(CP_ACP, 0, url, -1, wide, OAUTH_URL_SIZE) == 0
+    // No time left is no request: WinHTTP takes a time-out of 0 for none at all.
+    const int left = static_cast<int>(time_left(deadline));
+    if (left == 0 || MultiByteToWideChar(CP_ACP, 0, url, -1, wide, OAUTH_URL_SIZE) == 0
         || !WinHttpCrackUrl(wide, 0, 0, &parts) || parts.dwHostNameLength >= 256)
         return 0;
     wchar_t host[256];
@@ -68,7 +70,6 @@ DWORD post_form(const char* url, DWORD deadline, size_t* length)
         WinHttpQueryOption(session, WINHTTP_OPTION_SECURE_PROTOCOLS, &protocols, &size);
         protocols |= WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2;
         WinHttpSetOption(session, WINHTTP_OPTION_SECURE_PROTOCOLS, &protocols, sizeof protocols);
-        const int left = static_cast<int>(time_left(deadline));
         WinHttpSetTimeouts(session, left, left, left, left);
         connection = WinHttpConnect(session, host, parts.nPort, 0);
     }
