@@ -108,14 +108,14 @@ TEST_F(SignedIn, CountsOverPop3AndImapPlainAndTls)
 
 TEST_F(SignedIn, AnExpiredAccessTokenIsRefreshedAndTheRotatedOneStored)
 {
-    ASSERT_NO_FATAL_FAILURE(use("imaps://127.0.0.45", unique("seed.poptest.") + ".ttl4"));
+    ASSERT_NO_FATAL_FAILURE(use("imaps://127.0.0.45", unique("seed.poptest.") + ".ttl8"));
     MessageBoxHook hook;
     ASSERT_EQ(check_mailbox(nullptr), 1);
     const std::string first = stored_refresh_token();
     const int before = refreshes();
     ASSERT_EQ(check_mailbox(nullptr), 1);
     EXPECT_EQ(refreshes(), before) << "a token still good is used again";
-    Sleep(3500);   // past three quarters of its four seconds: renewed before it ends
+    Sleep(6500);   // past three quarters of its eight seconds: renewed before it ends
     recorded_calls.clear();
     ASSERT_EQ(check_mailbox(nullptr), 1);
     EXPECT_EQ(refreshes(), before + 1);
