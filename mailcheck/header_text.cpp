@@ -2,6 +2,8 @@
 
 #include <string.h>
 
+#include "signin/oauth_text.h"
+
 namespace {
 
 char lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
@@ -193,17 +195,6 @@ void put_raw(const char* bytes, size_t length, CodePageDecoder decode, Writer* w
             writer->put(static_cast<unsigned char>(bytes[i]) < 0x80 ? static_cast<char16_t>(bytes[i]) : u'?');
 }
 
-int hex_digit(char c)
-{
-    return c >= '0' && c <= '9' ? c - '0' : c >= 'A' && c <= 'F' ? c - 'A' + 10 : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
-}
-
-int base64_digit(char c)
-{
-    return c >= 'A' && c <= 'Z' ? c - 'A' : c >= 'a' && c <= 'z' ? c - 'a' + 26 : c >= '0' && c <= '9' ? c - '0' + 52
-        : c == '+' ? 62 : c == '/' ? 63 : -1;
-}
-
 // One encoded-word at p: =?charset?B|Q?text?= with its bytes decoded.
 struct EncodedWord {
     const char* charset;
@@ -238,9 +229,9 @@ bool take_encoded_word(const char* p, const char* end, EncodedWord* word, char* 
             if (c == '_') {
                 c = ' ';
             } else if (c == '=') {
-                if (text_end - t < 3 || hex_digit(t[1]) < 0 || hex_digit(t[2]) < 0)
+                if (text_end - t < 3 || hex_value(t[1]) < 0 || hex_value(t[2]) < 0)
                     return false;
-                c = static_cast<char>(hex_digit(t[1]) * 16 + hex_digit(t[2]));
+                c = static_cast<char>(hex_value(t[1]) * 16 + hex_value(t[2]));
                 t += 2;
             }
             if (n == capacity)
@@ -248,29 +239,13 @@ bool take_encoded_word(const char* p, const char* end, EncodedWord* word, char* 
             bytes[n++] = c;
         }
     } else {
-        uint32_t bits = 0;
-        int count = 0;
-        for (const char* t = text; t < text_end && *t != '='; ++t) {
-            const int digit = base64_digit(*t);
-            if (digit < 0)
-                return false;
-            bits = (bits << 6) | static_cast<uint32_t>(digit);
-            if (++count == 4) {
-                if (n + 3 > capacity)
-                    return false;
-                bytes[n++] = static_cast<char>(bits >> 16);
-                bytes[n++] = static_cast<char>(bits >> 8);
-                bytes[n++] = static_cast<char>(bits);
-                bits = 0;
-                count = 0;
-            }
-        }
-        if (count == 1 || n + 2 > capacity)
+        // Up to its padding: what follows a '=' is not read.
+        const char* padding = static_cast<const char*>(memchr(text, '=', static_cast<size_t>(text_end - text)));
+        const long decoded = base64_decode(text, static_cast<size_t>((padding != nullptr ? padding : text_end) - text),
+                                           reinterpret_cast<uint8_t*>(bytes), capacity);
+        if (decoded < 0)
             return false;
-        if (count >= 2)
-            bytes[n++] = static_cast<char>(bits >> (count == 2 ? 4 : 10));
-        if (count == 3)
-            bytes[n++] = static_cast<char>(bits >> 2);
+        n = static_cast<size_t>(decoded);
     }
     word->charset = charset;
     word->charset_length = static_cast<size_t>(q - charset);

@@ -10,6 +10,7 @@
 #include <objbase.h>
 
 #include "resources/resource.h"
+#include "settings/cp932_text.h"
 #include "settings/user_settings.h"
 
 DWORD signin_give_up_ms = 10 * 60 * 1000;
@@ -227,9 +228,9 @@ INT_PTR CALLBACK signin_dialog_proc(HWND dialog, UINT message, WPARAM wparam, LP
 SigninError sign_in_with_browser(HWND owner, const SigninFor& who)
 {
     Flow* f = &flow;
-    lstrcpynA(f->server, who.server, SETTING_TEXT_SIZE);
-    lstrcpynA(f->host, who.host, SETTING_TEXT_SIZE);
-    lstrcpynA(f->account, who.account, SETTING_TEXT_SIZE);
+    copy_text(f->server, sizeof f->server, who.server);
+    copy_text(f->host, sizeof f->host, who.host);
+    copy_text(f->account, sizeof f->account, who.account);
     f->who = {f->server, f->host, f->account, who.imap};
     SigninError error = signin_setup(f->who, &f->setup);
     if (error != SigninError::none)

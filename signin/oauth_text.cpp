@@ -49,17 +49,6 @@ bool take(Json* j, char c)
     return true;
 }
 
-int hex_value(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
 // A string at j (after its opening quote), read to its end and unescaped
 // into out when out is given: false when it is malformed or unterminated;
 // *fits false when it was longer than out.
@@ -217,6 +206,17 @@ bool query_value(const char* query, const char* key, char* out, size_t capacity)
 }
 
 } // namespace
+
+int hex_value(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
 
 size_t base64_encode(const void* data, size_t length, char* out, size_t capacity, bool url)
 {

@@ -16,7 +16,8 @@ constexpr size_t OAUTH_TEXT_SIZE = 256;   // client id and secret, tenant, scope
 // length bytes into out, terminated: its length, 0 when it does not fit.
 size_t base64_encode(const void* data, size_t length, char* out, size_t capacity, bool url = false);
 // Standard base64 (padding optional, no white space) into out: the number
-// of bytes, or -1 when the text is not base64 or does not fit.
+// of bytes, or -1 when the text is not base64 or does not fit. (The
+// header text's B encoding is read by it too.)
 long base64_decode(const char* text, size_t length, uint8_t* out, size_t capacity);
 
 // The string member key of the top-level JSON object, unescaped (\uXXXX
@@ -26,6 +27,9 @@ bool json_text(const char* json, size_t length, const char* key, char* out, size
 // The member key as a whole number (0 to 2^31-1), written as a number or as
 // a string of digits (both are seen in expires_in).
 bool json_number(const char* json, size_t length, const char* key, long* value);
+
+// A hexadecimal digit's value, -1 for any other byte.
+int hex_value(char c);
 
 enum class SaslMechanism { xoauth2, oauthbearer };
 // The longest response, base64, with its line end.

@@ -4,6 +4,7 @@
 #include <string.h>
 #include <winhttp.h>
 
+#include "settings/cp932_text.h"
 #include "signin/token_store.h"
 
 namespace {
@@ -107,8 +108,6 @@ DWORD post_form(const char* url, DWORD deadline, size_t* length)
 
 bool same(const char* a, const char* b) { return lstrcmpA(a, b) == 0; }
 
-void copy(char* out, size_t size, const char* text) { lstrcpynA(out, text, static_cast<int>(size)); }
-
 // Asks the token endpoint with form (the grant's own fields; the client's
 // and the scope are added here); a token is kept: the refresh token the
 // provider returned stored with whom it is for (Microsoft hands out a new
@@ -129,15 +128,15 @@ SigninError ask_token(const SigninFor& who, const OAuthSetup& setup, DWORD deadl
     if (answer.error != SigninError::none)
         return answer.error;
     if (answer.refresh_token[0] != '\0') {
-        copy(stored.server, sizeof stored.server, who.server);
-        copy(stored.account, sizeof stored.account, who.account);
-        copy(stored.refresh_token, sizeof stored.refresh_token, answer.refresh_token);
+        copy_text(stored.server, sizeof stored.server, who.server);
+        copy_text(stored.account, sizeof stored.account, who.account);
+        copy_text(stored.refresh_token, sizeof stored.refresh_token, answer.refresh_token);
         if (!save_signin(stored))
             OutputDebugStringA("Quillbeam: the sign-in could not be saved\n");
     }
-    copy(access_token, sizeof access_token, answer.access_token);
-    copy(access_server, sizeof access_server, who.server);
-    copy(access_account, sizeof access_account, who.account);
+    copy_text(access_token, sizeof access_token, answer.access_token);
+    copy_text(access_server, sizeof access_server, who.server);
+    copy_text(access_account, sizeof access_account, who.account);
     // Renewed a few minutes before its end (a quarter of a short life).
     const ULONGLONG life = answer.expires_in > 0 ? static_cast<ULONGLONG>(answer.expires_in) : 3600;
     const ULONGLONG margin = life / 4 < 300 ? life / 4 : 300;
@@ -224,7 +223,7 @@ SigninError signin_access_token(const SigninFor& who, DWORD deadline, char* toke
         error = refresh(who, deadline);
     }
     if (error == SigninError::none)
-        copy(token, TOKEN_SIZE, access_token);
+        copy_text(token, TOKEN_SIZE, access_token);
     if (renew_at != nullptr)
         *renew_at = access_renew_at;
     ReleaseSRWLockExclusive(&token_lock);
